@@ -1,0 +1,146 @@
+// The registry of the current host, kept in <root>/registry.sqlite.
+//
+// Hives: HKEY_LOCAL_MACHINE and HKEY_USERS are stored; HKEY_CURRENT_USER is
+// HKEY_USERS\<SID of the calling account>, HKEY_CLASSES_ROOT is
+// HKLM\SOFTWARE\Classes and HKEY_CURRENT_CONFIG is
+// HKLM\SYSTEM\CurrentControlSet\Hardware Profiles\Current. Key and value
+// names compare without regard to case and keep the case they were created
+// with. Several processes may use one registry at once; every change is one
+// transaction, so a process killed mid-write leaves the registry whole.
+//
+// Like the Windows registry functions, operations return their error code
+// (0 = success) and do not set the thread's last error; out-parameters are
+// left untouched on failure.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+class Host;
+
+// Predefined roots, with the values of the Windows handles.
+enum class RootKey : uint32_t {
+  kClassesRoot = 0x80000000u,
+  kCurrentUser = 0x80000001u,
+  kLocalMachine = 0x80000002u,
+  kUsers = 0x80000003u,
+  kCurrentConfig = 0x80000005u,
+};
+
+enum RegType : uint32_t {
+  kRegNone = 0,
+  kRegSz = 1,
+  kRegExpandSz = 2,
+  kRegBinary = 3,
+  kRegDword = 4,
+  kRegMultiSz = 7,
+  kRegQword = 11,
+};
+
+// Access rights (REGSAM).
+enum RegAccess : uint32_t {
+  kKeyQueryValue = 0x0001,
+  kKeySetValue = 0x0002,
+  kKeyCreateSubKey = 0x0004,
+  kKeyEnumerateSubKeys = 0x0008,
+  kKeyNotify = 0x0010,
+  kKeyRead = 0x20019,
+  kKeyWrite = 0x20006,
+  kKeyAllAccess = 0xF003F,
+};
+
+enum RegDisposition : uint32_t { kRegCreatedNewKey = 1, kRegOpenedExistingKey = 2 };
+
+// A value as read back.
+struct RegValue {
+  std::string name;
+  uint32_t type = kRegNone;
+  std::vector<uint8_t> data;
+};
+
+// RAII handle to an open key (RegCreateKeyExA / RegOpenKeyExA / RegCloseKey).
+class RegKey {
+ public:
+  RegKey();
+  ~RegKey();
+  RegKey(RegKey&& other) noexcept;
+  RegKey& operator=(RegKey&& other) noexcept;
+  RegKey(const RegKey&) = delete;
+  RegKey& operator=(const RegKey&) = delete;
+
+  // Creates (with every missing parent) or opens `subkey` under `root`.
+  uint32_t Create(RootKey root, std::string_view subkey, uint32_t access,
+                  uint32_t* disposition = nullptr);
+  // Opens an existing key: 2 when it does not exist.
+  uint32_t Open(RootKey root, std::string_view subkey, uint32_t access);
+  // The same relative to this open key.
+  uint32_t CreateKey(std::string_view subkey, uint32_t access, RegKey* out,
+                     uint32_t* disposition = nullptr) const;
+  uint32_t OpenKey(std::string_view subkey, uint32_t access, RegKey* out) const;
+  void Close();
+  bool Valid() const { return impl_ != nullptr; }
+
+  // RegQueryValueExA: `data` may be null to ask for type and size only;
+  // with a buffer smaller than the value, returns 234 and sets `*size` to
+  // the size needed. String values count their terminating NUL. An empty
+  // `name` is the unnamed default value. 2 when the value does not exist.
+  uint32_t QueryValue(std::string_view name, uint32_t* type, void* data,
+                      uint32_t* size) const;
+  // Typed reads. ReadString accepts SZ and EXPAND_SZ (without expanding)
+  // and drops the terminating NUL; the others require their exact type
+  // (13 otherwise).
+  uint32_t ReadString(std::string_view name, std::string* out) const;
+  uint32_t ReadDword(std::string_view name, uint32_t* out) const;
+  uint32_t ReadQword(std::string_view name, uint64_t* out) const;
+  uint32_t ReadMultiString(std::string_view name, std::vector<std::string>* out) const;
+  uint32_t ReadValue(std::string_view name, RegValue* out) const;
+
+  // RegSetValueExA: stores exactly `size` bytes with `type`. 5 on a handle
+  // opened without kKeySetValue.
+  uint32_t SetValue(std::string_view name, uint32_t type, const void* data, uint32_t size);
+  // SZ or EXPAND_SZ with the terminating NUL counted.
+  uint32_t WriteString(std::string_view name, std::string_view value, uint32_t type = kRegSz);
+  uint32_t WriteDword(std::string_view name, uint32_t value);
+  uint32_t WriteQword(std::string_view name, uint64_t value);
+  uint32_t WriteMultiString(std::string_view name, const std::vector<std::string>& values);
+
+  uint32_t DeleteValue(std::string_view name);
+  // RegDeleteKeyA: refuses a key that has subkeys (5).
+  uint32_t DeleteKey(std::string_view subkey);
+  // SHDeleteKeyA / RegDeleteTree: the key with all its subkeys and values.
+  uint32_t DeleteTree(std::string_view subkey);
+
+  // Enumeration by index in creation order; 259 past the end.
+  uint32_t EnumValue(uint32_t index, RegValue* out) const;
+  uint32_t EnumKey(uint32_t index, std::string* name) const;
+  uint32_t QueryInfo(uint32_t* subkeys, uint32_t* values) const;
+
+  // The key's full path below its stored hive ("HKEY_LOCAL_MACHINE\SOFTWARE\X").
+  std::string Path() const;
+
+  class Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// SHDeleteKeyA and SHDeleteValueA over a root.
+uint32_t DeleteKeyTree(RootKey root, std::string_view subkey);
+uint32_t DeleteRegistryValue(RootKey root, std::string_view subkey, std::string_view value);
+
+// Parses a root name ("HKLM", "HKEY_LOCAL_MACHINE", ...); false if unknown.
+bool ParseRootKey(std::string_view name, RootKey* root);
+const char* RootKeyName(RootKey root);  // "HKEY_LOCAL_MACHINE"
+
+// Registry Editor 5.00 text files (.reg): export a key tree, import a file.
+// Import fills `error` with "line N: reason" and stops at the first bad line
+// (keys and values before it stay).
+bool ExportRegFile(RootKey root, std::string_view subkey, std::string* text, std::string* error);
+bool ImportRegFile(std::string_view text, std::string* error);
+
+}  // namespace platform
