@@ -288,7 +288,8 @@ uint32_t RegistryStore::WalkLocked(int64_t start, const std::vector<std::string_
   int64_t cur = start;
   std::string walked;
   bool made = false;
-  if (start != kNoKey) {
+  // Hive roots are never deleted; any other start may have been.
+  if (start != kNoKey && start != machine_id_ && start != users_id_) {
     uint32_t code = KeyExistsLocked(start);
     if (code != kErrorSuccess) return code;
   }
