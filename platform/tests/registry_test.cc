@@ -482,6 +482,34 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNothing) {
   }
 }
 
+// Threads of one process share the host's store; each sees its own writes
+// and every thread's writes are there afterwards.
+TEST_F(RegistryTest, ThreadsShareTheStore) {
+  constexpr int kThreads = 4, kValues = 50;
+  RegKey shared = TestKey();
+  std::vector<std::thread> threads;
+  std::vector<int> failures(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kValues; ++i) {
+        std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+        uint32_t d = 0;
+        RegKey own;
+        if (shared.WriteDword(name, t * 1000 + i) != 0 || shared.ReadDword(name, &d) != 0 ||
+            d != static_cast<uint32_t>(t * 1000 + i) ||
+            own.Create(RootKey::kLocalMachine, "SOFTWARE\\Test\\" + name, kKeyRead) != 0)
+          ++failures[t];
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
+  uint32_t subkeys = 0, values = 0;
+  ASSERT_EQ(shared.QueryInfo(&subkeys, &values), 0u);
+  EXPECT_EQ(subkeys, static_cast<uint32_t>(kThreads * kValues));
+  EXPECT_EQ(values, static_cast<uint32_t>(kThreads * kValues));
+}
+
 Bytes Pattern(uint32_t i) {
   Bytes b(16384);
   for (size_t j = 0; j < b.size(); ++j) b[j] = static_cast<uint8_t>((i * 31 + j * 7) & 0xFF);
