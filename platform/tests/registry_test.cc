@@ -212,6 +212,27 @@ TEST_F(RegistryTest, NamesIgnoreAsciiCaseAndKeepTheirStoredCase) {
   EXPECT_EQ(d, 2u);
 }
 
+TEST_F(RegistryTest, NameLengthLimits) {
+  RegKey k = TestKey(), out;
+  struct Case {
+    const char* what;
+    std::function<uint32_t()> op;
+    uint32_t code;
+  } cases[] = {
+      {"key name of 255", [&] { return k.CreateKey(std::string(255, 'k'), kKeyRead, &out); }, 0},
+      {"key name of 256", [&] { return k.CreateKey(std::string(256, 'k'), kKeyRead, &out); }, kErrorInvalidParameter},
+      {"open name of 256", [&] { return out.Open(RootKey::kLocalMachine, std::string(256, 'k'), kKeyRead); },
+       kErrorInvalidParameter},
+      {"value name of 16383", [&] { return k.WriteDword(std::string(16383, 'v'), 1); }, 0},
+      {"value name of 16384", [&] { return k.WriteDword(std::string(16384, 'v'), 1); }, kErrorInvalidParameter},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.op(), c.code) << c.what;
+  uint32_t subkeys = 0, values = 0;
+  ASSERT_EQ(k.QueryInfo(&subkeys, &values), 0u);
+  EXPECT_EQ(subkeys, 1u);
+  EXPECT_EQ(values, 1u);
+}
+
 TEST_F(RegistryTest, EnumerationFollowsCreationOrder) {
   RegKey k = TestKey();
   RegKey sub;
