@@ -6,6 +6,8 @@
 
 #include <climits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/rc4.h"
 
@@ -297,6 +299,33 @@ TEST(ReportTest, LevelTagsAndLineEnding) {
   Report(1, "%s", std::string(200000, 'x').c_str());
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "<info>" + std::string(98999, 'x') + "\n");
+}
+
+}  // namespace
+}  // namespace common
+
+namespace common {
+namespace {
+
+TEST(ReportTest, SinkReceivesTaggedLinesInsteadOfStandardOutput) {
+  std::vector<std::pair<int, std::string>> lines;
+  SetReportSink([&](int level, const std::string& line) { lines.emplace_back(level, line); });
+  testing::internal::CaptureStdout();
+  {
+    PlainConfig c;
+    c.CreateSection("S", "");
+    c.CreateSection("s", "");
+    c.ParseContent("[x\n");
+  }
+  std::string out = testing::internal::GetCapturedStdout();
+  SetReportSink(nullptr);
+  EXPECT_EQ(out, "");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], std::make_pair(1, std::string("<info>[CConfig::CreateSection] Section <s> "
+                                                    "allready exists. Aborting.\n")));
+  EXPECT_EQ(lines[1].first, 2);
+  EXPECT_EQ(lines[2], std::make_pair(3, std::string("<error>[CConfig::Save] No filename has "
+                                                    "been set.\n")));
 }
 
 }  // namespace
