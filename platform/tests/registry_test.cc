@@ -199,6 +199,8 @@ TEST_F(RegistryTest, NamesIgnoreAsciiCaseAndKeepTheirStoredCase) {
   ASSERT_EQ(k.EnumValue(0, &v), 0u);
   EXPECT_EQ(v.name, "ValName");
   EXPECT_EQ(k.EnumValue(1, &v), kErrorNoMoreItems);
+  ASSERT_EQ(k.ReadValue("VALname", &v), 0u);
+  EXPECT_EQ(v.name, "ValName");
 
   // Only ASCII letters fold: these two single-byte letters are different names.
   ASSERT_EQ(k.WriteDword("\xC4", 1), 0u);
