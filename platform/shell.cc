@@ -87,7 +87,8 @@ uint32_t ShellExecute(std::string_view verb, std::string_view file, std::string_
   if (program) {
     LaunchOptions options;
     options.current_directory = std::string(directory);
-    std::string line = ArgvToCommandLine({windows_path});
+    // The shell always quotes the program, as its "%1" association does.
+    std::string line = "\"" + windows_path + "\"";
     if (!parameters.empty()) line += " " + std::string(parameters);
     Process process;  // not waited for: the child is reaped once it ends
     if (!LaunchRealProgram(real, line, options, &process)) return ShellFailure(GetLastError());

@@ -3,6 +3,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -76,6 +77,7 @@ class ProcessTest : public ::testing::Test {
     return false;
   }
 
+  ~ProcessTest() override { testing::StopHostProcesses(host_.host()); }
   TempHost host_;
 };
 
@@ -371,6 +373,86 @@ TEST_F(ProcessTest, CreateProcessAsUserTakesTheExplorersAccount) {
   ASSERT_TRUE(opened.Terminate(0));
   ASSERT_TRUE(shell.WaitForExit(10000));
   EXPECT_FALSE(FindProcessByName("explorer.exe", &e));
+}
+
+// Runs the vxhost tool on the test's host; returns its exit status and
+// standard output.
+int RunVxhost(const std::string& root, const std::string& args, std::string* out = nullptr) {
+  std::string cmd = "'" + testing::BinDir() + "/vxhost' --root '" + root + "' " + args;
+  FILE* f = ::popen(cmd.c_str(), "r");
+  if (!f) return -1;
+  std::string text;
+  char buf[512];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  int status = ::pclose(f);
+  if (out) *out = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ProcessTest, VxhostExecRunsAProgramInTheHost) {
+  struct Case {
+    std::string args;
+    int status;
+    const char* dump;  // expected in C:\out.txt, or ""
+  } cases[] = {
+      {"exec --user jane 'C:\\Program Files\\Spy\\spy.exe' dump 'C:\\out.txt' 'a b'", 0,
+       "arg:a b\naccount:Jane\n"},
+      {"exec 'C:\\Program Files\\Spy\\spy.exe' exit 7", 7, ""},
+      {"exec '" + TestProgram() + "' exit 3", 3, ""},
+      {"exec 'C:\\Program Files\\Spy\\none.exe'", 2, ""},
+      {"exec --user Nobody 'C:\\Program Files\\Spy\\spy.exe' exit 0", 2, ""},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove(host_.Real("C:\\out.txt"));
+    EXPECT_EQ(RunVxhost(host_.root(), c.args), c.status) << c.args;
+    if (*c.dump) {
+      EXPECT_NE(ReadText(host_.Real("C:\\out.txt")).find(c.dump), std::string::npos) << c.args;
+    }
+  }
+}
+
+TEST_F(ProcessTest, LogonPsAndKillThroughVxhost) {
+  std::string out;
+  ASSERT_EQ(RunVxhost(host_.root(), "logon Jane", &out), 0);
+  uint32_t pid = static_cast<uint32_t>(std::strtoul(out.c_str(), nullptr, 10));
+  ASSERT_NE(pid, 0u);
+  // Logging on twice finds the running shell.
+  ASSERT_EQ(RunVxhost(host_.root(), "logon jane", &out), 0);
+  EXPECT_EQ(static_cast<uint32_t>(std::strtoul(out.c_str(), nullptr, 10)), pid);
+  EXPECT_NE(RunVxhost(host_.root(), "logon Nobody"), 0);
+
+  // Not our child: the handle still tells account and image.
+  Process shell = Process::Open(pid);
+  ASSERT_TRUE(shell.IsValid());
+  std::string account, image;
+  ASSERT_TRUE(shell.GetAccount(&account));
+  EXPECT_EQ(account, "Jane");
+  ASSERT_TRUE(shell.GetImagePath(&image));
+  EXPECT_EQ(image, "C:\\WINDOWS\\explorer.exe");
+
+  ASSERT_EQ(RunVxhost(host_.root(), "ps", &out), 0);
+  EXPECT_NE(out.find(std::to_string(pid) + "  Jane"), std::string::npos) << out;
+  EXPECT_NE(out.find("C:\\WINDOWS\\explorer.exe"), std::string::npos) << out;
+
+  ASSERT_EQ(RunVxhost(host_.root(), "kill " + std::to_string(pid) + " 3"), 0);
+  ASSERT_TRUE(shell.WaitForExit(10000));
+  // Linux keeps no exit status for a process that is not our child, and
+  // this handle did not terminate it.
+  uint32_t code = 0;
+  SetLastError(0);
+  EXPECT_FALSE(shell.GetExitCode(&code));
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_NE(RunVxhost(host_.root(), "kill " + std::to_string(pid)), 0);
+
+  // Terminated through our own handle, the requested code is known.
+  ASSERT_EQ(RunVxhost(host_.root(), "logon Jane", &out), 0);
+  Process again = Process::Open(static_cast<uint32_t>(std::strtoul(out.c_str(), nullptr, 10)));
+  ASSERT_TRUE(again.IsValid());
+  ASSERT_TRUE(again.Terminate(4));
+  ASSERT_TRUE(again.WaitForExit(10000));
+  ASSERT_TRUE(again.GetExitCode(&code));
+  EXPECT_EQ(code, 4u);
 }
 
 TEST_F(ProcessTest, GetCommandLineWithoutLauncherJoinsOwnArguments) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/host.h"
 #include "platform/process.h"
 
 namespace platform::testing {
@@ -51,6 +52,27 @@ inline std::string WaitForFile(const std::string& real, const std::string& marke
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return {};
+}
+
+// Waits up to `seconds` for `real` to exist.
+inline bool WaitForPath(const std::string& real, int seconds = 10) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!std::filesystem::exists(real)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// Ends every process still running on `host` (what a failed test left).
+inline void StopHostProcesses(const Host& host) {
+  std::vector<ProcessEntry> list;
+  if (!ListProcesses(host, &list)) return;
+  ScopedHost scope(const_cast<Host*>(&host));
+  for (const auto& e : list) {
+    Process p = Process::Open(e.pid);
+    if (p.Terminate(0)) p.WaitForExit(5000);
+  }
 }
 
 }  // namespace platform::testing
