@@ -27,6 +27,7 @@ constexpr MessageEntry kMessages[] = {
     {11, "An attempt was made to load a program with an incorrect format."},
     {13, "The data is invalid."},
     {14, "Not enough storage is available to complete this operation."},
+    {17, "The system cannot move the file to a different disk drive."},
     {18, "There are no more files."},
     {29, "The system cannot write to the specified device."},
     {30, "The system cannot read from the specified device."},
