@@ -1,7 +1,7 @@
 // A service program for the SCM tests. Its first argument picks a
 // behaviour; everything it does is appended as lines to "<service>.trace"
 // in its working folder (the host's system folder under the SCM) and
-// printed on standard output.
+// printed on standard output; started from a shell it only prints.
 //
 //   normal [EXIT SPECIFIC]  START_PENDING, RUNNING (stop, shutdown); stop
 //                           reports STOPPED with the given exit codes
@@ -39,7 +39,7 @@ SERVICE_STATUS g_status;
 
 void Trace(const std::string& line) {
   std::lock_guard<std::mutex> lock(g_mu);
-  std::ofstream(g_name + ".trace", std::ios::app) << line << "\n";
+  if (g_name != "shell") std::ofstream(g_name + ".trace", std::ios::app) << line << "\n";
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
 }
@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
   if (g_mode == "exit-now") return 5;
   bool is_service = false;
   IsService(&is_service);
-  Trace(std::string("start is_service=") + (is_service ? "1" : "0"));
+  Trace(std::string("start is_service=") + (is_service ? "1" : "0") + " pid=" + std::to_string(::getpid()));
   SERVICE_TABLE_ENTRYA table[] = {{"TestService", ServiceMain}, {nullptr, nullptr}};
   bool ok = StartServiceCtrlDispatcherA(table);
   uint32_t error = ok ? 0 : GetLastError();
