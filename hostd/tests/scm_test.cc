@@ -42,7 +42,7 @@ bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
 class ScmTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_symlink(BinPath("vx_test_service"), host_.Real("C:\\WINDOWS\\system32\\svc.exe"));
+    fs::create_symlink(fs::absolute(BinPath("vx_test_service")), host_.Real("C:\\WINDOWS\\system32\\svc.exe"));
     StartDaemon();
   }
   void TearDown() override {

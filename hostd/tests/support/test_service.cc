@@ -9,6 +9,7 @@
 //                           appears, RUNNING when <svc>.go2 appears
 //   deaf                    RUNNING accepting no control, ignores them all
 //   exit-now                ends with code 5 before the dispatcher
+//   hang                    never calls the dispatcher (sleeps a minute)
 //
 // Controls: 150 is traced, 200 ends the process at once with code 3.
 #include <unistd.h>
@@ -137,6 +138,10 @@ int main(int argc, char** argv) {
   }
   if (const char* n = std::getenv("VX_SERVICE_NAME")) g_name = n;
   if (g_mode == "exit-now") return 5;
+  if (g_mode == "hang") {
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    return 0;
+  }
   bool is_service = false;
   IsService(&is_service);
   Trace(std::string("start is_service=") + (is_service ? "1" : "0") + " pid=" + std::to_string(::getpid()));
