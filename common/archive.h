@@ -139,5 +139,8 @@ class ArchiveWriter {
 // Single-byte text of one UTF-16 code unit (Windows-1252; '?' for the
 // characters that code page lacks).
 char Utf16UnitToAnsi(uint16_t unit);
+// The character a single-byte (Windows-1252) text byte stands for; the five
+// bytes that code page leaves undefined stand for themselves.
+uint16_t AnsiToUtf16Unit(char byte);
 
 }  // namespace common

@@ -1,8 +1,10 @@
 #include "common/config.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 #include <string_view>
 
 #include "common/rc4.h"
@@ -14,6 +16,12 @@ namespace common {
 namespace {
 
 constexpr size_t kReportBufferSize = 99000;
+
+std::mutex report_mu;
+ReportSink& CurrentReportSink() {
+  static ReportSink* sink = new ReportSink();
+  return *sink;
+}
 
 bool IsCommentIndicator(char c) { return c == ';' || c == '#'; }
 
@@ -45,9 +53,19 @@ void Report(int level, const char* format, ...) {
   buffer.resize(length);
   if (buffer.empty() || (buffer.back() != '\n' && buffer.back() != '\r')) buffer.push_back('\n');
   const char* tag = (level >= 0 && level <= 5) ? kTags[level] : "";
+  std::lock_guard<std::mutex> lock(report_mu);
+  if (ReportSink& sink = CurrentReportSink()) {
+    sink(level, tag + buffer);
+    return;
+  }
   std::fputs(tag, stdout);
   std::fwrite(buffer.data(), 1, buffer.size(), stdout);
   std::fflush(stdout);
+}
+
+void SetReportSink(ReportSink sink) {
+  std::lock_guard<std::mutex> lock(report_mu);
+  CurrentReportSink() = std::move(sink);
 }
 
 CConfig::CConfig()

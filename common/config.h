@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -50,6 +51,12 @@ std::string CommentText(std::string text);
 // by the text to standard output. Levels 0-5: "<debug>", "<info>",
 // "<warn>", "<error>", "<fatal>", "<critical>".
 void Report(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Where Report lines go instead of standard output (tools that print their
+// own output there collect them); `line` is the tagged text with its line
+// end. An empty function restores standard output. Process-wide.
+using ReportSink = std::function<void(int level, const std::string& line)>;
+void SetReportSink(ReportSink sink);
 
 class CConfig {
  public:

@@ -9,7 +9,8 @@ bool StringMapFile::Read(ArchiveReader* reader, StringMap* map) {
   for (uint32_t i = 0; i < count; ++i) {
     std::string key, value;
     if (!reader->ReadString(&key) || !reader->ReadString(&value)) return false;
-    (*map)[std::move(key)] = std::move(value);
+    // Written maps come in key order, so the end is the right hint.
+    map->insert_or_assign(map->end(), std::move(key), std::move(value));
   }
   return true;
 }

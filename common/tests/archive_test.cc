@@ -277,3 +277,19 @@ TEST(ArchiveWriterTest, SinkFailureIsReported) {
 
 }  // namespace
 }  // namespace common
+
+namespace common {
+namespace {
+
+TEST(AnsiConversionTest, EveryByteRoundTripsThroughItsCharacter) {
+  for (int b = 0; b < 256; ++b) {
+    char byte = static_cast<char>(b);
+    EXPECT_EQ(Utf16UnitToAnsi(AnsiToUtf16Unit(byte)), byte) << b;
+  }
+  EXPECT_EQ(AnsiToUtf16Unit('\x80'), 0x20AC);
+  EXPECT_EQ(AnsiToUtf16Unit('\x9F'), 0x0178);
+  EXPECT_EQ(AnsiToUtf16Unit('\xE9'), 0x00E9);
+}
+
+}  // namespace
+}  // namespace common
