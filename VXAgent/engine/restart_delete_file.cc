@@ -2,6 +2,9 @@
 // that users of the map alone need no file system.
 #include "VXAgent/engine/restart_delete_map.h"
 
+#include "VXAgent/service/debug_log.h"
+#include "platform/file.h"
+
 namespace engine {
 
 bool RestartDeleteMap::Load(const std::string& path) {
@@ -26,7 +29,32 @@ bool RestartDeleteMap::Save(const std::string& path) {
   return true;
 }
 
-bool LoadRetartDeleteMap() { return RestartDeleteMap::Global().Load(RestartDeleteMapPath()); }
-bool SaveRetartDeleteMap() { return RestartDeleteMap::Global().Save(RestartDeleteMapPath()); }
+bool LoadRetartDeleteMap() {
+  vxagent::DebugLog("In LoadRetartDeleteMap");
+  const std::string path = RestartDeleteMapPath();
+  const bool exists = platform::PathFileExists(path);
+  const bool ok = RestartDeleteMap::Global().Load(path);
+  // A file that is there but reads short is the damaged case.
+  vxagent::DebugLog(ok       ? "Leaving LoadRetartDeleteMap(true)"
+                    : exists ? "Leaving LoadRetartDeleteMap(catch)"
+                             : "Leaving LoadRetartDeleteMap(false)");
+  return ok;
+}
+
+bool SaveRetartDeleteMap() {
+  vxagent::DebugLog("In SaveRetartDeleteMap");
+  vxagent::DebugLog("befor Geting file path");
+  const std::string path = RestartDeleteMapPath();
+  vxagent::DebugLog("befor opening file");
+  if (!RestartDeleteMap::Global().Save(path)) {
+    vxagent::DebugLog("Leaving SaveRetartDeleteMap(opening file failed)");
+    return false;
+  }
+  vxagent::DebugLog("after opening file");
+  vxagent::DebugLog("before Serialize");
+  vxagent::DebugLog("after Serialize");
+  vxagent::DebugLog("returning true");
+  return true;
+}
 
 }  // namespace engine

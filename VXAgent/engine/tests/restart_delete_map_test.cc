@@ -5,7 +5,9 @@
 #include <thread>
 
 #include "common/string_map_file.h"
+#include "VXAgent/service/debug_log.h"
 #include "platform/file.h"
+#include "platform/strings.h"
 #include "platform/testing/temp_host.h"
 
 namespace engine {
@@ -98,6 +100,31 @@ TEST_F(RestartDeleteMapTest, UnwritableFileKeepsTheEntries) {
   EXPECT_FALSE(map.Save(RestartDeleteMapPath()));
   EXPECT_EQ(1u, map.Snapshot().size());
   EXPECT_EQ(0, map.open_brackets());
+}
+
+TEST_F(RestartDeleteMapTest, AgentFunctionsLogTheirSteps) {
+  RestartDeleteMap::Global().Clear();
+  EXPECT_FALSE(LoadRetartDeleteMap());
+  EXPECT_TRUE(SaveRetartDeleteMap());
+  ASSERT_TRUE(platform::WriteStringToFile(RestartDeleteMapPath(), std::string("\x02\x00\x01k", 4)));
+  EXPECT_FALSE(LoadRetartDeleteMap());
+  EXPECT_TRUE(SaveRetartDeleteMap());
+  std::string log;
+  ASSERT_TRUE(platform::ReadFileToString(vxagent::DebugLogPath(), &log));
+  std::vector<std::string> messages;
+  for (const std::string& line : platform::Split(log, '\n')) {
+    size_t mark = line.find("## ");
+    if (mark != std::string::npos) messages.push_back(platform::TrimBlanks(line.substr(mark + 3)));
+  }
+  const std::vector<std::string> save = {"In SaveRetartDeleteMap", "befor Geting file path",
+                                         "befor opening file",     "after opening file",
+                                         "before Serialize",       "after Serialize",
+                                         "returning true"};
+  std::vector<std::string> expected = {"In LoadRetartDeleteMap", "Leaving LoadRetartDeleteMap(false)"};
+  expected.insert(expected.end(), save.begin(), save.end());
+  expected.insert(expected.end(), {"In LoadRetartDeleteMap", "Leaving LoadRetartDeleteMap(catch)"});
+  expected.insert(expected.end(), save.begin(), save.end());
+  EXPECT_EQ(expected, messages);
 }
 
 TEST_F(RestartDeleteMapTest, AgentFunctionsUseTheGlobalMap) {
