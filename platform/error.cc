@@ -26,6 +26,7 @@ constexpr MessageEntry kMessages[] = {
     {8, "Not enough storage is available to process this command."},
     {13, "The data is invalid."},
     {14, "Not enough storage is available to complete this operation."},
+    {17, "The system cannot move the file to a different disk drive."},
     {18, "There are no more files."},
     {29, "The system cannot write to the specified device."},
     {30, "The system cannot read from the specified device."},

@@ -22,6 +22,7 @@ enum ErrorCode : uint32_t {
   kErrorNotEnoughMemory = 8,
   kErrorInvalidData = 13,
   kErrorOutOfMemory = 14,
+  kErrorNotSameDevice = 17,
   kErrorNoMoreFiles = 18,
   kErrorWriteFault = 29,
   kErrorReadFault = 30,
