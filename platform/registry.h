@@ -10,7 +10,13 @@
 //
 // Like the Windows registry functions, operations return their error code
 // (0 = success) and do not set the thread's last error; out-parameters are
-// left untouched on failure.
+// left untouched on failure. Codes: 2 a missing key or value, 5 a right the
+// handle was not opened with (or deleting a hive root or a key that still
+// has subkeys), 87 a bad name, 234 a buffer too small, 259 enumeration past
+// the end, 1018 an operation on a handle whose key was deleted meanwhile,
+// 1015/1016 a damaged or unusable registry file, 6 when there is no current
+// host. A handle belongs to the host that was current when it was opened
+// and must not outlive that host.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +55,7 @@ enum RegAccess : uint32_t {
   kKeyCreateSubKey = 0x0004,
   kKeyEnumerateSubKeys = 0x0008,
   kKeyNotify = 0x0010,
+  kKeyDelete = 0x10000,  // DELETE
   kKeyRead = 0x20019,
   kKeyWrite = 0x20006,
   kKeyAllAccess = 0xF003F,
@@ -110,9 +117,15 @@ class RegKey {
   uint32_t WriteMultiString(std::string_view name, const std::vector<std::string>& values);
 
   uint32_t DeleteValue(std::string_view name);
-  // RegDeleteKeyA: refuses a key that has subkeys (5).
+  // Deleting needs a handle opened for writing (kKeySetValue,
+  // kKeyCreateSubKey or kKeyDelete); hive roots and the predefined views are
+  // never deleted (5).
+  // RegDeleteKeyA: refuses a key that has subkeys (5). An empty `subkey`
+  // deletes this handle's own key.
   uint32_t DeleteKey(std::string_view subkey);
   // SHDeleteKeyA / RegDeleteTree: the key with all its subkeys and values.
+  // An empty `subkey` empties this handle's key (values and subkeys) and
+  // keeps the key itself, as RegDeleteTree does.
   uint32_t DeleteTree(std::string_view subkey);
 
   // Enumeration by index in creation order; 259 past the end.
@@ -138,8 +151,10 @@ bool ParseRootKey(std::string_view name, RootKey* root);
 const char* RootKeyName(RootKey root);  // "HKEY_LOCAL_MACHINE"
 
 // Registry Editor 5.00 text files (.reg): export a key tree, import a file.
-// Import fills `error` with "line N: reason" and stops at the first bad line
-// (keys and values before it stay).
+// Import reads the whole text first: a line it cannot read fills `error`
+// with "line N: reason" and nothing is changed. A change that then fails
+// (a refused deletion, say) stops the import there with "line N: reason";
+// the changes of the lines before it stay, each one whole.
 bool ExportRegFile(RootKey root, std::string_view subkey, std::string* text, std::string* error);
 bool ImportRegFile(std::string_view text, std::string* error);
 
