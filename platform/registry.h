@@ -105,6 +105,7 @@ class RegKey {
   uint32_t ReadDword(std::string_view name, uint32_t* out) const;
   uint32_t ReadQword(std::string_view name, uint64_t* out) const;
   uint32_t ReadMultiString(std::string_view name, std::vector<std::string>* out) const;
+  // The whole value; `out->name` is the name in its stored case.
   uint32_t ReadValue(std::string_view name, RegValue* out) const;
 
   // RegSetValueExA: stores exactly `size` bytes with `type`. 5 on a handle
@@ -128,7 +129,8 @@ class RegKey {
   // keeps the key itself, as RegDeleteTree does.
   uint32_t DeleteTree(std::string_view subkey);
 
-  // Enumeration by index in creation order; 259 past the end.
+  // Enumeration by index in creation order; 259 past the end. Values need
+  // kKeyQueryValue, subkeys kKeyEnumerateSubKeys, QueryInfo kKeyQueryValue.
   uint32_t EnumValue(uint32_t index, RegValue* out) const;
   uint32_t EnumKey(uint32_t index, std::string* name) const;
   uint32_t QueryInfo(uint32_t* subkeys, uint32_t* values) const;

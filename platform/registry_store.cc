@@ -29,7 +29,7 @@ const char* const kSqlText[] = {
     "SELECT 1 FROM keys WHERE id = ?1",
     "SELECT id, name FROM keys WHERE parent = ?1 AND name = ?2",
     "INSERT INTO keys(parent, name) VALUES(?1, ?2)",
-    "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2",
+    "SELECT type, data, name FROM vals WHERE key = ?1 AND name = ?2",
     "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
     "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data",
     "DELETE FROM vals WHERE key = ?1 AND name = ?2",
@@ -288,7 +288,8 @@ uint32_t RegistryStore::WalkLocked(int64_t start, const std::vector<std::string_
   int64_t cur = start;
   std::string walked;
   bool made = false;
-  if (start != kNoKey) {
+  // Hive roots are never deleted; any other start may have been.
+  if (start != kNoKey && start != machine_id_ && start != users_id_) {
     uint32_t code = KeyExistsLocked(start);
     if (code != kErrorSuccess) return code;
   }
@@ -385,8 +386,8 @@ uint32_t RegistryStore::QueryValue(int64_t key, std::string_view name, uint32_t*
   return kErrorSuccess;
 }
 
-uint32_t RegistryStore::ReadValue(int64_t key, std::string_view name, uint32_t* type,
-                                  std::vector<uint8_t>* data) {
+uint32_t RegistryStore::ReadValue(int64_t key, std::string_view name, std::string* stored,
+                                  uint32_t* type, std::vector<uint8_t>* data) {
   std::lock_guard<std::mutex> lock(mu_);
   uint32_t code = EnsureOpen();
   if (code != kErrorSuccess) return code;
@@ -404,6 +405,7 @@ uint32_t RegistryStore::ReadValue(int64_t key, std::string_view name, uint32_t* 
   size_t n = static_cast<size_t>(sqlite3_column_bytes(st, 1));
   *type = static_cast<uint32_t>(sqlite3_column_int64(st, 0));
   data->assign(blob, blob + n);
+  *stored = ColumnText(st, 2);
   return kErrorSuccess;
 }
 

@@ -52,7 +52,8 @@ class RegistryStore : public Host::Extension {
   // RegQueryValueExA semantics (see RegKey::QueryValue).
   uint32_t QueryValue(int64_t key, std::string_view name, uint32_t* type, void* data,
                       uint32_t* size);
-  uint32_t ReadValue(int64_t key, std::string_view name, uint32_t* type,
+  // The whole value, with the name in its stored case.
+  uint32_t ReadValue(int64_t key, std::string_view name, std::string* stored, uint32_t* type,
                      std::vector<uint8_t>* data);
   uint32_t SetValue(int64_t key, std::string_view name, uint32_t type, const void* data,
                     uint32_t size);

@@ -15,6 +15,7 @@
 #include "platform/error.h"
 #include "platform/host.h"
 #include "platform/pause.h"
+#include "platform/strings.h"
 #include "platform/testing/temp_host.h"
 
 namespace platform {
@@ -198,6 +199,8 @@ TEST_F(RegistryTest, NamesIgnoreAsciiCaseAndKeepTheirStoredCase) {
   ASSERT_EQ(k.EnumValue(0, &v), 0u);
   EXPECT_EQ(v.name, "ValName");
   EXPECT_EQ(k.EnumValue(1, &v), kErrorNoMoreItems);
+  ASSERT_EQ(k.ReadValue("VALname", &v), 0u);
+  EXPECT_EQ(v.name, "ValName");
 
   // Only ASCII letters fold: these two single-byte letters are different names.
   ASSERT_EQ(k.WriteDword("\xC4", 1), 0u);
@@ -555,6 +558,220 @@ TEST_F(RegistryTest, PauseScaleComesFromTheRegistry) {
   ASSERT_EQ(k.Create(RootKey::kLocalMachine, "Software\\VXCorporate", kKeyAllAccess), 0u);
   ASSERT_EQ(k.WriteDword("PauseScale", 37), 0u);
   EXPECT_EQ(PauseScalePercent(), 37u);
+}
+
+// Everything under a key, one line per key and value, for comparing trees.
+std::string Dump(const RegKey& k, const std::string& path = "") {
+  std::string out = "[" + path + "]\n";
+  RegValue v;
+  for (uint32_t i = 0; k.EnumValue(i, &v) == 0; ++i) {
+    out += v.name + " type " + std::to_string(v.type) + ":";
+    for (uint8_t b : v.data) out += " " + std::to_string(b);
+    out += "\n";
+  }
+  std::string name;
+  for (uint32_t i = 0; k.EnumKey(i, &name) == 0; ++i) {
+    RegKey sub;
+    EXPECT_EQ(k.OpenKey(name, kKeyRead, &sub), 0u);
+    out += Dump(sub, path + "\\" + name);
+  }
+  return out;
+}
+
+TEST_F(RegistryTest, ExportWritesTheRegistryEditorFormat) {
+  RegKey k = TestKey();
+  ASSERT_EQ(k.WriteString("", "def"), 0u);
+  ASSERT_EQ(k.WriteString("Na\"me", "a \"q\" \\ b"), 0u);
+  ASSERT_EQ(k.WriteDword("Dw", 10), 0u);
+  Bytes bin = {1, 2, 0xFF};
+  ASSERT_EQ(k.SetValue("Bin", kRegBinary, bin.data(), 3), 0u);
+  ASSERT_EQ(k.WriteString("Exp", "%A%", kRegExpandSz), 0u);
+  ASSERT_EQ(k.WriteMultiString("Multi", {"x", "y"}), 0u);
+  ASSERT_EQ(k.WriteQword("Q", 1), 0u);
+  RegKey sub;
+  ASSERT_EQ(k.CreateKey("Sub", kKeyAllAccess, &sub), 0u);
+  ASSERT_EQ(sub.WriteDword("v", 1), 0u);
+
+  std::string text, error;
+  ASSERT_TRUE(ExportRegFile(RootKey::kLocalMachine, "software\\test", &text, &error)) << error;
+  EXPECT_EQ(text,
+            "Windows Registry Editor Version 5.00\r\n"
+            "\r\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n"
+            "@=\"def\"\r\n"
+            "\"Na\\\"me\"=\"a \\\"q\\\" \\\\ b\"\r\n"
+            "\"Dw\"=dword:0000000a\r\n"
+            "\"Bin\"=hex:01,02,ff\r\n"
+            "\"Exp\"=hex(2):25,00,41,00,25,00,00,00\r\n"
+            "\"Multi\"=hex(7):78,00,00,00,79,00,00,00,00,00\r\n"
+            "\"Q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
+            "\r\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test\\Sub]\r\n"
+            "\"v\"=dword:00000001\r\n"
+            "\r\n");
+
+  // Long hex data is wrapped with continuation lines of regedit's width.
+  Bytes big(100, 0xAB);
+  ASSERT_EQ(sub.SetValue("Big", kRegBinary, big.data(), 100), 0u);
+  ASSERT_TRUE(ExportRegFile(RootKey::kLocalMachine, "SOFTWARE\\Test\\Sub", &text, &error)) << error;
+  size_t lines = 0;
+  for (const auto& line : Split(text, '\n')) {
+    EXPECT_LE(line.size(), 81u) << line;
+    if (!line.empty() && line.back() == '\r' && line.size() > 2 && line[line.size() - 2] == '\\') ++lines;
+  }
+  EXPECT_GT(lines, 3u);
+
+  EXPECT_FALSE(ExportRegFile(RootKey::kLocalMachine, "SOFTWARE\\Missing", &text, &error));
+  EXPECT_EQ(error.rfind("HKEY_LOCAL_MACHINE\\SOFTWARE\\Missing: ", 0), 0u) << error;
+}
+
+TEST_F(RegistryTest, ExportDeleteImportRestoresTheTree) {
+  RegKey k = TestKey();
+  Bytes big(300);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
+  struct Val {
+    const char* key;
+    std::string name;
+    uint32_t type;
+    Bytes data;
+  } vals[] = {
+      {"", "", kRegSz, B(std::string_view("top\0", 4))},
+      {"", "back\\slash \"quoted\"", kRegSz, B(std::string_view("x\0", 2))},
+      {"", "NoNul", kRegSz, B("raw")},
+      {"", "TwoLines", kRegSz, B(std::string_view("a\r\nb\0", 5))},
+      {"", "Inner\0Nul", kRegSz, B(std::string_view("a\0b\0", 4))},
+      {"", "HighBytes", kRegSz, B(std::string_view("caf\xE9\0", 5))},
+      {"A", "Big", kRegBinary, big},
+      {"A", "Empty", kRegBinary, {}},
+      {"A", "Short", kRegDword, {1, 2, 3}},
+      {"A", "Custom", 0x1234, {9, 8}},
+      {"A", "None", kRegNone, {}},
+      {"A\\Deeper", "Exp", kRegExpandSz, B(std::string_view("%PATH%;\xFF\0", 9))},
+      {"A\\Deeper", "Multi", kRegMultiSz, B(std::string_view("a\0b\0\0", 5))},
+      {"A\\Deeper", "Q", kRegQword, {1, 2, 3, 4, 5, 6, 7, 8}},
+      {"Empty Key", "", kRegDword, {0, 0, 0, 0}},
+  };
+  for (const auto& v : vals) {
+    RegKey sub;
+    ASSERT_EQ(k.CreateKey(v.key, kKeyAllAccess, &sub), 0u);
+    ASSERT_EQ(sub.SetValue(v.name, v.type, v.data.data(), static_cast<uint32_t>(v.data.size())), 0u) << v.name;
+  }
+  RegKey leaf;
+  ASSERT_EQ(k.CreateKey("B\\Leaf Without Values", kKeyRead, &leaf), 0u);
+  std::string before = Dump(k);
+
+  std::string text, error;
+  ASSERT_TRUE(ExportRegFile(RootKey::kLocalMachine, "SOFTWARE\\Test", &text, &error)) << error;
+  ASSERT_EQ(DeleteKeyTree(RootKey::kLocalMachine, "SOFTWARE\\Test"), 0u);
+  ASSERT_TRUE(ImportRegFile(text, &error)) << error;
+  RegKey back;
+  ASSERT_EQ(back.Open(RootKey::kLocalMachine, "SOFTWARE\\Test", kKeyRead), 0u);
+  EXPECT_EQ(Dump(back), before);
+  std::string again;
+  ASSERT_TRUE(ExportRegFile(RootKey::kLocalMachine, "SOFTWARE\\Test", &again, &error)) << error;
+  EXPECT_EQ(again, text);
+}
+
+TEST_F(RegistryTest, ImportReadsHandWrittenFiles) {
+  RegKey k = TestKey();
+  ASSERT_EQ(k.WriteDword("Doomed", 1), 0u);
+  RegKey gone;
+  ASSERT_EQ(k.CreateKey("Gone\\Child", kKeyAllAccess, &gone), 0u);
+  const std::string file =
+      "Windows Registry Editor Version 5.00\n"
+      "; a comment\r\n"
+      "\n"
+      "[HKLM\\SOFTWARE\\Test]\n"
+      "\"Doomed\"=-\n"
+      "\"Missing\"=-\n"
+      "\"Spaced\" = \"v\"   \n"
+      "\"Wrapped\"=hex:01,02,\\\n"
+      "   03,\\\n"
+      "  04\n"
+      "\"Upper\"=DWORD:FFFFFFFF\n"
+      "\"Q\"=hex(b):2a,00,00,00,00,00,00,00\n"
+      "@=hex(2):41,00,00,00\n"
+      "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Test\\Gone]\n"
+      "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Test\\NeverThere]\n"
+      "[HKEY_CURRENT_USER\\Software\\Mine]\r\n"
+      "\"Who\"=\"me\"\r\n";
+  std::string error;
+  ASSERT_TRUE(ImportRegFile(file, &error)) << error;
+  uint32_t d = 0;
+  EXPECT_EQ(k.ReadDword("Doomed", &d), kErrorFileNotFound);
+  EXPECT_EQ(Query(k, "Spaced"), B(std::string_view("v\0", 2)));
+  EXPECT_EQ(Query(k, "Wrapped"), (Bytes{1, 2, 3, 4}));
+  EXPECT_EQ(k.ReadDword("upper", &d), 0u);
+  EXPECT_EQ(d, 0xFFFFFFFFu);
+  uint64_t q = 0;
+  EXPECT_EQ(k.ReadQword("Q", &q), 0u);
+  EXPECT_EQ(q, 42u);
+  uint32_t type = 0;
+  EXPECT_EQ(Query(k, "", &type), B(std::string_view("A\0", 2)));
+  EXPECT_EQ(type, kRegExpandSz);
+  RegKey probe;
+  EXPECT_EQ(k.OpenKey("Gone", kKeyRead, &probe), kErrorFileNotFound);
+  std::string who;
+  ASSERT_EQ(probe.Open(RootKey::kCurrentUser, "Software\\Mine", kKeyRead), 0u);
+  EXPECT_EQ(probe.ReadString("Who", &who), 0u);
+  EXPECT_EQ(who, "me");
+
+  // REGEDIT4 files carry text types as single bytes; Registry Editor's own
+  // 5.00 files are UTF-16LE with a byte order mark.
+  ASSERT_TRUE(ImportRegFile("REGEDIT4\n\n[HKLM\\SOFTWARE\\Test]\n\"Old\"=hex(2):41,42,00\n", &error)) << error;
+  EXPECT_EQ(Query(k, "Old"), B(std::string_view("AB\0", 3)));
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string("Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Test]\r\n\"W\"=\"\xE9\"\r\n")) {
+    utf16.push_back(c);
+    utf16.push_back('\0');
+  }
+  ASSERT_TRUE(ImportRegFile(utf16, &error)) << error;
+  EXPECT_EQ(Query(k, "W"), B(std::string_view("\xE9\0", 2)));
+}
+
+TEST_F(RegistryTest, ImportReportsTheFirstBadLineAndChangesNothing) {
+  const std::string head = "Windows Registry Editor Version 5.00\n\n[HKLM\\SOFTWARE\\Fresh]\n\"ok\"=dword:1\n";
+  struct Case {
+    std::string text;
+    std::string error;  // expected start of the message
+  } cases[] = {
+      {"REGEDIT5\n[HKLM\\X]\n", "line 1: not a registry file"},
+      {"", "line 1: not a registry file"},
+      {head + "\"v\"=dword:123456789\n", "line 5: dword"},
+      {head + "\"v\"=dword:12g\n", "line 5: dword"},
+      {head + "\"v\"=hex:01,2g3\n", "line 5: '2g3' is not a hex byte"},
+      {head + "\"v\"=hex:01,\\\n  02,zz\n", "line 5: 'zz' is not a hex byte"},
+      {head + "\"v\"=\"unterminated\n", "line 5: missing closing quote"},
+      {head + "\"v\"=\"C:\\path\"\n", "line 5: unknown escape \\p"},
+      {head + "\"v\"=\"x\" junk\n", "line 5: text after the closing quote"},
+      {head + "\"v\" \"x\"\n", "line 5: missing ="},
+      {head + "\"v\"=str:x\n", "line 5: cannot read the data"},
+      {head + "\"v\"=hex(2):41,00,42\n", "line 5: odd number of bytes"},
+      {head + "\"v\"=hex(1):41,01\n", "line 5: a character outside"},
+      {head + "\"v\"=hex(zz):00\n", "line 5: hex(TYPE)"},
+      {head + "[HKEY_NOWHERE\\X]\n", "line 5: unknown root key 'HKEY_NOWHERE'"},
+      {head + "[HKLM\\X\n", "line 5: missing ]"},
+      {head + "junk\n", "line 5: cannot read 'junk'"},
+      {"Windows Registry Editor Version 5.00\n\"v\"=\"x\"\n", "line 2: value outside a key section"},
+      {head + "[-HKLM\\SOFTWARE\\Fresh]\n\"v\"=\"x\"\n", "line 6: value under a key"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_FALSE(ImportRegFile(c.text, &error)) << c.text;
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << "got: " << error << "\nfor: " << c.text;
+    RegKey probe;
+    EXPECT_EQ(probe.Open(RootKey::kLocalMachine, "SOFTWARE\\Fresh", kKeyRead), kErrorFileNotFound) << c.text;
+  }
+  // A change that fails while applying stops there; the lines before stay.
+  std::string error;
+  EXPECT_FALSE(ImportRegFile(head + "[-HKEY_LOCAL_MACHINE]\n[HKLM\\SOFTWARE\\After]\n", &error));
+  EXPECT_EQ(error.rfind("line 5: HKEY_LOCAL_MACHINE: ", 0), 0u) << error;
+  RegKey probe;
+  uint32_t d = 0;
+  ASSERT_EQ(probe.Open(RootKey::kLocalMachine, "SOFTWARE\\Fresh", kKeyRead), 0u);
+  EXPECT_EQ(probe.ReadDword("ok", &d), 0u);
+  EXPECT_EQ(d, 1u);
+  EXPECT_EQ(probe.Open(RootKey::kLocalMachine, "SOFTWARE\\After", kKeyRead), kErrorFileNotFound);
 }
 
 }  // namespace
