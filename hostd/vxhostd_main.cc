@@ -11,6 +11,7 @@
 #include <string>
 
 #include "hostd/daemon/daemon.h"
+#include "hostd/daemon/remote_module.h"
 #include "hostd/daemon/scm_module.h"
 
 namespace {
@@ -115,6 +116,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   daemon.AddModule(std::make_unique<hostd::ScmModule>());
+  daemon.AddModule(std::make_unique<hostd::RemoteModule>());
   if (!daemon.StartModules(&error)) {
     std::fprintf(stderr, "vxhostd: %s\n", error.c_str());
     Ready(ready_fd, false);

@@ -338,7 +338,7 @@ class RemoteFileSystem : public FileSystem {
 
 }  // namespace
 
-void InstallRemoteFileSystem() {
+void InstallRemoteFileSystemOnly() {
   static RemoteFileSystem* fs = new RemoteFileSystem();  // lives as long as the process
   RegisterRemoteFileSystem(fs);
 }

@@ -46,8 +46,10 @@ enum Op : uint8_t {
   kOpSetAttr = 26,      // path, attributes
   kOpFind = 27,         // pattern -> more handle, count, entries
   kOpFindNext = 28,     // more handle -> more handle, count, entries
-  kOpPipeOpen = 40,     // pipe name, wait ms -> then relay mode
-  kOpScmOpen = 41,      // -> then relay mode to the service manager
+  kOpPipeWait = 39,     // pipe name, wait ms -> nothing (WaitNamedPipe)
+  kOpPipeOpen = 40,     // pipe name -> then relay mode
+  kOpScmOpen = 41,      // -> nothing; the session now has a service-manager session
+  kOpScmCall = 42,      // service-manager request body -> its reply body
 };
 
 // Builds a body: integers little-endian byte by byte, texts and byte

@@ -48,7 +48,7 @@ uint32_t ConnectShare(std::string_view remote_name, uint32_t flags, const Creden
     return Done(kErrorBadNetName);
   if (!EqualsIgnoreCase(wp.share, "ADMIN$") && !EqualsIgnoreCase(wp.share, "IPC$"))
     return Done(kErrorBadNetName);
-  InstallRemoteFileSystem();
+  InstallRemoteAccess();
   std::string host = ToUpperAscii(wp.host);
 
   remote::Credentials creds;

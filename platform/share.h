@@ -39,7 +39,9 @@ void SetDefaultCredentialsPrompt(CredentialsPrompt prompt);
 uint32_t ConnectShare(std::string_view remote_name, uint32_t flags,
                       const CredentialsPrompt& prompt = nullptr);
 
-// Installs the remote share client as the file system of UNC paths.
-void InstallRemoteFileSystem();
+// Installs the remote client: the file system of UNC paths, the connector
+// of remote service managers and that of remote pipes. ConnectShare does
+// this itself; programs that reach other hosts without it call it first.
+void InstallRemoteAccess();
 
 }  // namespace platform

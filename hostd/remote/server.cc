@@ -27,6 +27,7 @@
 #include "platform/debug.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/service.h"
 #include "platform/strings.h"
 
 namespace hostd::remote {
@@ -88,41 +89,43 @@ int64_t NowMs() {
 
 }  // namespace
 
-int ConnectLocalSocket(const platform::Host& host, const std::string& name, uint32_t wait_ms) {
-  std::string path;
-  if (name.empty()) {
-    path = host.RunDir() + "/scm.sock";
-  } else {
-    std::string stored = FindEntryIgnoreCase(host.PipeDir(), name);
-    if (stored.empty()) {
-      platform::SetLastError(platform::kErrorFileNotFound);
-      return -1;
-    }
-    path = host.PipeDir() + "/" + stored;
+int ConnectLocalSocket(const platform::Host& host, const std::string& name) {
+  std::string stored = FindEntryIgnoreCase(host.PipeDir(), name);
+  if (stored.empty()) {
+    platform::SetLastError(platform::kErrorFileNotFound);
+    return -1;
   }
+  int fd = ConnectUnix(host.PipeDir() + "/" + stored, SOCK_SEQPACKET);
+  if (fd >= 0) return fd;
+  int e = errno;
+  // No listener or a full backlog: the instance serves someone else.
+  platform::SetLastError(e == ENOENT ? platform::kErrorFileNotFound
+                         : (e == ECONNREFUSED || e == EAGAIN) ? platform::kErrorPipeBusy
+                                                              : ErrnoCode(e));
+  return -1;
+}
+
+namespace {
+
+// WaitNamedPipe on this host: 2 when the pipe does not exist, 121 when no
+// instance became free in time.
+bool WaitLocalPipe(const platform::Host& host, const std::string& name, uint32_t wait_ms) {
   int64_t deadline = NowMs() + wait_ms;
   while (true) {
-    int fd = ConnectUnix(path, SOCK_SEQPACKET);
-    if (fd < 0 && errno == EPROTOTYPE) fd = ConnectUnix(path, SOCK_STREAM);
-    if (fd >= 0) return fd;
-    int e = errno;
-    if (e == ENOENT) {
-      platform::SetLastError(platform::kErrorFileNotFound);
-      return -1;
-    }
-    // No listener or a full backlog: every instance is busy for now.
-    bool busy = e == ECONNREFUSED || e == EAGAIN;
-    if (!busy) {
-      platform::SetLastError(ErrnoCode(e));
-      return -1;
-    }
-    if (NowMs() >= deadline) {
-      platform::SetLastError(wait_ms == 0 ? platform::kErrorPipeBusy : platform::kErrorSemTimeout);
-      return -1;
-    }
+    if (!FindEntryIgnoreCase(host.PipeDir(), name).empty()) return true;
+    if (NowMs() >= deadline) return platform::Fail(platform::kErrorFileNotFound);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
+
+// A service-manager conversation through the host's run/scm.sock.
+ScmHandler LocalScmHandler() {
+  std::shared_ptr<platform::ScmTransport> t = platform::ConnectLocalScm();
+  if (!t) return nullptr;
+  return [t](const std::string& request, std::string* reply) { return t->RoundTrip(request, reply); };
+}
+
+}  // namespace
 
 // One session's state; lives on its thread.
 struct Server::Session {
@@ -143,6 +146,7 @@ struct Server::Session {
 
   // Set by a request that turns the session into a relay.
   int relay_fd = -1;
+  ScmHandler scm;
 
   std::string Reply(uint32_t status, const std::string& payload = {}) {
     pr::WireWriter w;
@@ -155,7 +159,8 @@ struct Server::Session {
   std::string Handle(const std::string& body);
   std::string Logon(pr::WireReader& r);
   std::string FileOp(uint8_t op, pr::WireReader& r);
-  std::string Relay(uint8_t op, pr::WireReader& r);
+  std::string Pipe(uint8_t op, pr::WireReader& r);
+  std::string Scm(uint8_t op, pr::WireReader& r);
   bool LocalPath(const std::string& rel, bool wild, std::string* win) {
     return SharePathToLocal(server.host_, rel, wild, win);
   }
@@ -181,9 +186,12 @@ std::string Server::Session::Handle(const std::string& body) {
       }
       return Reply(0);
     }
+    case pr::kOpPipeWait:
     case pr::kOpPipeOpen:
+      return Pipe(op, r);
     case pr::kOpScmOpen:
-      return Relay(op, r);
+    case pr::kOpScmCall:
+      return Scm(op, r);
     default:
       break;
   }
@@ -442,28 +450,46 @@ std::string Server::Session::FileOp(uint8_t op, pr::WireReader& r) {
   }
 }
 
-std::string Server::Session::Relay(uint8_t op, pr::WireReader& r) {
+std::string Server::Session::Pipe(uint8_t op, pr::WireReader& r) {
   std::string name;
   uint32_t wait_ms = 0;
-  if (op == pr::kOpPipeOpen) {
-    if (!r.Str(&name, 256) || !r.U32(&wait_ms) || !r.AtEnd()) return Error(platform::kErrorInvalidParameter);
-    if (name.empty() || name.find_first_of("\\/") != std::string::npos || name == "." || name == "..")
-      return Error(platform::kErrorInvalidName);
-    // The session's own idle limit bounds how long a peer may hold a
-    // daemon thread waiting.
-    wait_ms = std::min(wait_ms, server.options_.idle_timeout_ms);
-  } else {
-    if (!r.AtEnd()) return Error(platform::kErrorInvalidParameter);
-    if (!admin) {
-      server.Log("peer " + peer + ": user " + user + " refused the service manager (not an administrator)");
-      return Error(platform::kErrorAccessDenied);
-    }
+  if (!r.Str(&name, 256) || (op == pr::kOpPipeWait && !r.U32(&wait_ms)) || !r.AtEnd())
+    return Error(platform::kErrorInvalidParameter);
+  if (name.empty() || name.find_first_of("\\/") != std::string::npos || name == "." || name == "..")
+    return Error(platform::kErrorInvalidName);
+  if (op == pr::kOpPipeWait) {
+    // The session's idle limit bounds how long a peer may hold a daemon
+    // thread waiting.
+    if (!WaitLocalPipe(server.host_, name, std::min(wait_ms, server.options_.idle_timeout_ms)))
+      return LastError();
+    return Reply(0);
   }
   LocalConnector connect = server.connector_ ? server.connector_ : ConnectLocalSocket;
-  int fd = connect(server.host_, name, wait_ms);
+  int fd = connect(server.host_, name);
   if (fd < 0) return LastError();
   relay_fd = fd;
   return Reply(0);
+}
+
+std::string Server::Session::Scm(uint8_t op, pr::WireReader& r) {
+  if (!admin) {
+    server.Log("peer " + peer + ": user " + user + " refused the service manager (not an administrator)");
+    return Error(platform::kErrorAccessDenied);
+  }
+  if (op == pr::kOpScmOpen) {
+    if (!r.AtEnd()) return Error(platform::kErrorInvalidParameter);
+    scm = server.scm_sessions_ ? server.scm_sessions_() : LocalScmHandler();
+    if (!scm) return LastError();
+    return Reply(0);
+  }
+  std::string request;
+  if (!r.Str(&request, server.options_.max_frame) || !r.AtEnd()) return Error(platform::kErrorInvalidParameter);
+  if (!scm) return Error(platform::kErrorInvalidHandle);
+  std::string reply;
+  if (!scm(request, &reply)) return LastError();
+  pr::WireWriter w;
+  w.Str(reply);
+  return Reply(0, w.data());
 }
 
 Server::Server(const platform::Host& host, ServerOptions options)

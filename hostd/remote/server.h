@@ -44,15 +44,20 @@ struct ServerOptions {
   std::function<void(const std::string&)> log;
 };
 
-// Connects the local end of a relay: the named pipe `name` of `host`
-// (waiting up to `wait_ms` for a free instance) or, for an empty name, the
-// host's service manager. Returns a connected socket or -1 with the last
-// error set (2 no such pipe, 121 time-out, 231 busy, ...).
-using LocalConnector = std::function<int(const platform::Host& host, const std::string& name,
-                                         uint32_t wait_ms)>;
+// Connects the local end of a pipe relay: the named pipe `name` of `host`.
+// Returns a connected socket or -1 with the last error set (2 no such
+// pipe, 231 busy, ...).
+using LocalConnector = std::function<int(const platform::Host& host, const std::string& name)>;
 // The connector used when none is installed: the host's run/pipe/<Name>
-// and run/scm.sock Unix sockets.
-int ConnectLocalSocket(const platform::Host& host, const std::string& name, uint32_t wait_ms);
+// Unix socket.
+int ConnectLocalSocket(const platform::Host& host, const std::string& name);
+
+// One conversation with the host's service manager: answers a request body
+// with a reply body (docs/formats/scm-protocol.md). Returns false with the
+// last error set when the service manager cannot be reached.
+using ScmHandler = std::function<bool(const std::string& request, std::string* reply)>;
+// Makes a new conversation for a session; null with the last error set.
+using ScmSessionFactory = std::function<ScmHandler()>;
 
 class Server {
  public:
@@ -69,6 +74,8 @@ class Server {
   void Stop();
 
   void set_local_connector(LocalConnector c) { connector_ = std::move(c); }
+  // Without a factory, sessions talk to the host's run/scm.sock.
+  void set_scm_sessions(ScmSessionFactory f) { scm_sessions_ = std::move(f); }
   // Sessions now open.
   uint32_t session_count() const { return sessions_.load(); }
 
@@ -82,6 +89,7 @@ class Server {
   const platform::Host& host_;
   ServerOptions options_;
   LocalConnector connector_;
+  ScmSessionFactory scm_sessions_;
   SSL_CTX* ctx_ = nullptr;
   int listen_fd_ = -1;
   int wake_fd_[2] = {-1, -1};

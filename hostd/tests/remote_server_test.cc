@@ -36,7 +36,7 @@ class RemoteServerTest : public ::testing::Test {
     console_ = hostd::testing::MakeConsoleHost(dir_.path() + "/console", {{"PC1", daemon_->port()}});
     scope_ = std::make_unique<platform::ScopedHost>(console_.get());
     pr::Client::Get().Reset();
-    platform::InstallRemoteFileSystem();
+    platform::InstallRemoteAccess();
   }
   void TearDown() override {
     pr::Client::Get().Reset();
@@ -133,7 +133,7 @@ TEST_F(RemoteServerTest, NothingWithoutSession) {
   requests.push_back(pr::WireWriter().U8(pr::kOpOpen).Str("win.ini").U32(platform::kGenericRead).U32(7).U32(3).U32(0x80).Take());
   requests.push_back(pr::WireWriter().U8(pr::kOpGetAttr).Str("System32").Take());
   requests.push_back(pr::WireWriter().U8(pr::kOpFind).Str("*").Take());
-  requests.push_back(pr::WireWriter().U8(pr::kOpPipeOpen).Str("AnyPipe").U32(0).Take());
+  requests.push_back(pr::WireWriter().U8(pr::kOpPipeOpen).Str("AnyPipe").Take());
   requests.push_back(pr::WireWriter().U8(pr::kOpScmOpen).Take());
   for (const auto& r : requests) EXPECT_EQ(s.Call(r), platform::kErrorAccessDenied) << int(r[0]);
   // A failed logon ends the session's rights as well.
@@ -149,7 +149,7 @@ TEST_F(RemoteServerTest, NonAdministratorReachesNeitherShareNorServiceManager) {
   EXPECT_EQ(s.Call(pr::WireWriter().U8(pr::kOpGetAttr).Str("System32").Take()), platform::kErrorAccessDenied);
   EXPECT_EQ(s.Call(pr::WireWriter().U8(pr::kOpScmOpen).Take()), platform::kErrorAccessDenied);
   // A pipe only needs a session: this one does not exist.
-  EXPECT_EQ(s.Call(pr::WireWriter().U8(pr::kOpPipeOpen).Str("NoSuchPipe").U32(0).Take()),
+  EXPECT_EQ(s.Call(pr::WireWriter().U8(pr::kOpPipeOpen).Str("NoSuchPipe").Take()),
             platform::kErrorFileNotFound);
 }
 
