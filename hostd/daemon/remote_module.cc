@@ -7,8 +7,8 @@ namespace hostd {
 
 bool RemoteModule::Start(Daemon& daemon, std::string* error) {
   remote::ServerOptions opt = options_;
-  if (opt.port == 0) opt.port = daemon.host().port();
-  if (opt.port == 0) {
+  if (!port_from_options_) opt.port = daemon.host().port();
+  if (!port_from_options_ && opt.port == 0) {
     daemon.log().Line("remote", "host.ini sets no port: not listening");
     return true;
   }

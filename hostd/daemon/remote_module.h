@@ -14,7 +14,10 @@ namespace hostd {
 class RemoteModule : public Module {
  public:
   RemoteModule() = default;
-  explicit RemoteModule(remote::ServerOptions options) : options_(std::move(options)) {}
+  // `options.port` 0 takes host.ini's port; with `port_from_options` it
+  // is used as given (0 then picks any free port, logged once bound).
+  RemoteModule(remote::ServerOptions options, bool port_from_options)
+      : options_(std::move(options)), port_from_options_(port_from_options) {}
   const char* name() const override { return "remote"; }
   bool Start(Daemon& daemon, std::string* error) override;
   void Stop() override;
@@ -23,6 +26,7 @@ class RemoteModule : public Module {
 
  private:
   remote::ServerOptions options_;
+  bool port_from_options_ = false;
   std::unique_ptr<remote::Server> server_;
 };
 

@@ -272,13 +272,14 @@ uint32_t ServiceManager::Control(const Ref& rec, uint32_t control, SERVICE_STATU
   std::unique_lock<std::mutex> lock(mu_);
   const SERVICE_STATUS& st = rec->status;
   if (st.dwCurrentState == SERVICE_STOPPED || !rec->process || rec->process_ended) return kErrorServiceNotActive;
+  // A service in the middle of a change takes nothing but interrogation.
+  if (control != SERVICE_CONTROL_INTERROGATE && (IsPending(st.dwCurrentState) || !rec->connected))
+    return kErrorServiceCannotAcceptCtrl;
   if ((control == SERVICE_CONTROL_STOP && !(st.dwControlsAccepted & SERVICE_ACCEPT_STOP)) ||
       ((control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE) &&
        !(st.dwControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE)) ||
       (control == SERVICE_CONTROL_SHUTDOWN))
     return kErrorInvalidServiceControl;
-  if (control != SERVICE_CONTROL_INTERROGATE && (IsPending(st.dwCurrentState) || !rec->connected))
-    return kErrorServiceCannotAcceptCtrl;
 
   uint32_t seq = ++next_seq_;
   wire::Writer w;

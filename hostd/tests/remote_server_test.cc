@@ -271,7 +271,7 @@ TEST_F(RemoteServerTest, DamagedClientsLoseOnlyTheirSession) {
 class RemoteLimitsTest : public RemoteServerTest {
  protected:
   RemoteLimitsTest() {
-    extra_ = {"--max-sessions-per-peer", "2", "--idle-timeout-ms", "300", "--max-frame", "4096"};
+    extra_ = {"--max-sessions-per-peer", "2", "--idle-timeout", "300", "--max-frame", "4096"};
   }
 };
 

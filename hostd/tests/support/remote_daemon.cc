@@ -81,25 +81,34 @@ Daemon::Daemon(const std::string& root, const std::string& name, const std::vect
         throw std::runtime_error("vxhost user passwd failed");
     }
   }
-  std::vector<std::string> args = {"vxhost", "--root", root, "serve", "--address", "127.0.0.1",
-                                   "--port", "0", "--logon-delay-ms", "50"};
+  // The whole daemon: its SCM and its remote access on a free port, which
+  // it names in its log.
+  std::vector<std::string> args = {"vxhostd", "--root", root, "--remote-address", "127.0.0.1",
+                                   "--remote-port", "0", "--logon-delay-ms", "50"};
   args.insert(args.end(), extra.begin(), extra.end());
-  int out[2];
-  if (::pipe(out) != 0) throw std::runtime_error("pipe");
+  size_t log_start = Log().size();
   int err = ::open((root + "/daemon.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  pid_ = Spawn(args, -1, out[1], err);
-  ::close(out[1]);
+  pid_ = Spawn(args, -1, err, err);
   ::close(err);
-  std::string line;
-  char c;
-  while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
-  ::close(out[0]);
-  size_t colon = line.rfind(':');
-  if (line.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
+  const std::string marker = "remote: listening on 127.0.0.1:";
+  for (int i = 0; i < 1000 && port_ == 0; ++i) {
+    std::string log = Log();
+    size_t at = log.find(marker, log_start);
+    if (at != std::string::npos && log.find('\n', at) != std::string::npos) {
+      port_ = static_cast<uint16_t>(std::atoi(log.c_str() + at + marker.size()));
+      break;
+    }
+    int status;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (port_ == 0) {
     Stop();
     throw std::runtime_error("daemon did not start: " + Log());
   }
-  port_ = static_cast<uint16_t>(std::atoi(line.c_str() + colon + 1));
 }
 
 Daemon::~Daemon() { Stop(); }

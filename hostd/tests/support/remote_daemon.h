@@ -1,5 +1,5 @@
 // Test support: emulated hosts whose remote access server runs in a child
-// process (vxhost serve on 127.0.0.1, any free port), a console host that
+// process (vxhostd with its remote access on 127.0.0.1, any free port), a console host that
 // reaches them through its host map, and a raw TLS client for feeding the
 // server bytes that no well-behaved client sends.
 #pragma once
@@ -28,7 +28,7 @@ struct DaemonUser {
 class Daemon {
  public:
   // Creates the host `name` in `root` (unless it exists) with `users`, and
-  // starts its server with `extra` arguments of vxhost serve.
+  // starts its daemon with `extra` arguments of vxhostd.
   Daemon(const std::string& root, const std::string& name, const std::vector<DaemonUser>& users,
          const std::vector<std::string>& extra = {});
   ~Daemon();

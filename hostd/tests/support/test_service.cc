@@ -1,7 +1,7 @@
 // A service program for the SCM tests. Its first argument picks a
 // behaviour; everything it does is appended as lines to "<service>.trace"
 // in its working folder (the host's system folder under the SCM) and
-// printed on standard output.
+// printed on standard output; started from a shell it only prints.
 //
 //   normal [EXIT SPECIFIC]  START_PENDING, RUNNING (stop, shutdown); stop
 //                           reports STOPPED with the given exit codes
@@ -9,6 +9,7 @@
 //                           appears, RUNNING when <svc>.go2 appears
 //   deaf                    RUNNING accepting no control, ignores them all
 //   exit-now                ends with code 5 before the dispatcher
+//   hang                    never calls the dispatcher (sleeps a minute)
 //
 // Controls: 150 is traced, 200 ends the process at once with code 3.
 #include <unistd.h>
@@ -39,7 +40,7 @@ SERVICE_STATUS g_status;
 
 void Trace(const std::string& line) {
   std::lock_guard<std::mutex> lock(g_mu);
-  std::ofstream(g_name + ".trace", std::ios::app) << line << "\n";
+  if (g_name != "shell") std::ofstream(g_name + ".trace", std::ios::app) << line << "\n";
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
 }
@@ -137,9 +138,13 @@ int main(int argc, char** argv) {
   }
   if (const char* n = std::getenv("VX_SERVICE_NAME")) g_name = n;
   if (g_mode == "exit-now") return 5;
+  if (g_mode == "hang") {
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    return 0;
+  }
   bool is_service = false;
   IsService(&is_service);
-  Trace(std::string("start is_service=") + (is_service ? "1" : "0"));
+  Trace(std::string("start is_service=") + (is_service ? "1" : "0") + " pid=" + std::to_string(::getpid()));
   SERVICE_TABLE_ENTRYA table[] = {{"TestService", ServiceMain}, {nullptr, nullptr}};
   bool ok = StartServiceCtrlDispatcherA(table);
   uint32_t error = ok ? 0 : GetLastError();
