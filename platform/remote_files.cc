@@ -1,6 +1,8 @@
 // Files on another host's ADMIN$ share: every operation is a request on
 // the shared session with that host; its daemon performs it with the local
 // file functions, so results and error codes are those of local files.
+#include <sys/stat.h>
+
 #include <deque>
 #include <memory>
 #include <string>
@@ -330,6 +332,18 @@ class RemoteFileSystem : public FileSystem {
     FileTimes times;
     if (source.GetTimes(&times)) target->SetTimes(times);
     target.reset();
+    // A program copied from this host's disk stays runnable there.
+    std::string real;
+    struct stat st;
+    if (ParseWindowsPath(from).kind == PathKind::kLocal && ResolvePath(from, &real) &&
+        ::stat(real.c_str(), &st) == 0 && (st.st_mode & 0111)) {
+      ShareTarget t;
+      if (!ParseTarget(to, false, &t)) return false;
+      WireWriter w;
+      w.U8(remote::kOpSetExecutable).Str(t.relative).U8(1);
+      std::string payload;
+      if (!CallOn(t.host, w, &payload)) return false;
+    }
     // Like CopyFileA, the copy carries the source's attributes.
     uint32_t keep = attributes & (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive);
     return SetAttributes(to, keep ? keep : kAttrNormal);

@@ -46,6 +46,7 @@ enum Op : uint8_t {
   kOpSetAttr = 26,      // path, attributes
   kOpFind = 27,         // pattern -> more handle, count, entries
   kOpFindNext = 28,     // more handle -> more handle, count, entries
+  kOpSetExecutable = 29,  // path, on (u8): a program copied here stays runnable
   kOpPipeWait = 39,     // pipe name, wait ms -> nothing (WaitNamedPipe)
   kOpPipeOpen = 40,     // pipe name -> then relay mode
   kOpScmOpen = 41,      // -> nothing; the session now has a service-manager session

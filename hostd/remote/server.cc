@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@
 #include "platform/debug.h"
 #include "platform/error.h"
 #include "platform/file.h"
+#include "platform/path.h"
 #include "platform/service.h"
 #include "platform/strings.h"
 
@@ -195,7 +197,7 @@ std::string Server::Session::Handle(const std::string& body) {
     default:
       break;
   }
-  if (op >= pr::kOpOpen && op <= pr::kOpFindNext) {
+  if (op >= pr::kOpOpen && op <= pr::kOpSetExecutable) {
     if (!admin) return Error(platform::kErrorAccessDenied);
     return FileOp(op, r);
   }
@@ -408,6 +410,21 @@ std::string Server::Session::FileOp(uint8_t op, pr::WireReader& r) {
       if (!r.Str(&path, 4096) || !r.U32(&attributes) || !r.AtEnd()) return bad();
       if (!LocalPath(path, false, &win)) return LastError();
       if (!platform::SetFileAttributes(win, attributes)) return LastError();
+      return Reply(0);
+    }
+    case pr::kOpSetExecutable: {
+      std::string path, win, real;
+      uint8_t on;
+      if (!r.Str(&path, 4096) || !r.U8(&on) || !r.AtEnd()) return bad();
+      if (!LocalPath(path, false, &win)) return LastError();
+      if (!platform::ResolvePath(win, &real)) return LastError();
+      struct stat st;
+      if (::lstat(real.c_str(), &st) != 0) return Error(ErrnoCode(errno));
+      if (!S_ISREG(st.st_mode)) return Error(platform::kErrorAccessDenied);
+      // Execute rights follow the read rights, as a copy on one disk keeps them.
+      mode_t x = (st.st_mode & 0444) >> 2;
+      mode_t mode = on ? (st.st_mode | x) : (st.st_mode & ~static_cast<mode_t>(0111));
+      if (::chmod(real.c_str(), mode & 07777) != 0) return Error(ErrnoCode(errno));
       return Reply(0);
     }
     case pr::kOpMove:

@@ -15,6 +15,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/remote_session.h"
+#include "platform/service.h"
 #include "platform/share.h"
 #include "platform/testing/temp_host.h"
 
@@ -403,6 +404,47 @@ TEST_F(RemoteServerTest, FilesThroughAdminShare) {
   EXPECT_EQ(platform::GetLastError(), platform::kErrorPathNotFound);
   EXPECT_EQ(platform::GetFileAttributes("\\\\PC1\\C$\\x.txt"), platform::kInvalidFileAttributes);
   EXPECT_EQ(platform::GetLastError(), platform::kErrorBadNetName);
+}
+
+TEST_F(RemoteServerTest, ServiceManagerOfAnotherHost) {
+  // Only administrators reach it.
+  UseCredentials("bob", "bob-pw");
+  EXPECT_FALSE(platform::OpenSCManagerA("PC1", "", platform::SC_MANAGER_ALL_ACCESS));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+
+  UseCredentials("Administrator", "adm1n-pw");
+  ASSERT_EQ(platform::ConnectShare("\\\\PC1\\ADMIN$", 1), 0u);
+  // The program travels over the share and stays runnable.
+  fs::copy_file(fs::path(std::getenv("VX_BIN_DIR")) / "vx_test_service", console_->root() + "/C/svc.exe");
+  ASSERT_TRUE(platform::CopyFile("C:\\svc.exe", "\\\\PC1\\ADMIN$\\System32\\svc.exe", false))
+      << platform::GetLastError();
+
+  platform::ScHandle scm = platform::OpenSCManagerA("PC1", "", platform::SC_MANAGER_ALL_ACCESS);
+  ASSERT_TRUE(scm) << platform::GetLastError();
+  platform::ScHandle svc = platform::CreateServiceA(
+      scm, "VXAgent", "VXAgent", platform::SERVICE_ALL_ACCESS, platform::SERVICE_WIN32_OWN_PROCESS,
+      platform::SERVICE_AUTO_START, platform::SERVICE_ERROR_NORMAL, "C:\\WINDOWS\\system32\\svc.exe normal");
+  ASSERT_TRUE(svc) << platform::GetLastError();
+  ASSERT_TRUE(platform::StartServiceA(svc)) << platform::GetLastError();
+  EXPECT_FALSE(platform::StartServiceA(svc));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorServiceAlreadyRunning);
+  platform::SERVICE_STATUS st;
+  for (int i = 0; i < 500; ++i) {
+    ASSERT_TRUE(platform::QueryServiceStatus(svc, &st));
+    if (st.dwCurrentState == platform::SERVICE_RUNNING) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(st.dwCurrentState, platform::SERVICE_RUNNING);
+  ASSERT_TRUE(platform::ControlService(svc, platform::SERVICE_CONTROL_STOP, &st));
+  for (int i = 0; i < 500 && st.dwCurrentState != platform::SERVICE_STOPPED; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(platform::QueryServiceStatus(svc, &st));
+  }
+  EXPECT_EQ(st.dwCurrentState, platform::SERVICE_STOPPED);
+  EXPECT_TRUE(platform::DeleteService(svc));
+  platform::CloseServiceHandle(svc);
+  EXPECT_FALSE(platform::OpenServiceA(scm, "VXAgent", platform::SERVICE_ALL_ACCESS));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorServiceDoesNotExist);
 }
 
 }  // namespace
