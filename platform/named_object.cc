@@ -255,8 +255,13 @@ class KernelObject {
         ::close(fd);  // removed by its last closer meanwhile
         continue;
       }
-      if (!obj->MapExisting(fd)) {
+      bool torn = false;
+      if (!obj->MapExisting(fd, &torn)) {
         uint32_t err = GetLastError();
+        if (torn) {
+          ::close(fd);  // its creator died while setting it up: take it over
+          continue;
+        }
         ::close(fd);
         obj->fd_ = -1;
         Fail(err);
@@ -304,14 +309,17 @@ class KernelObject {
     return true;
   }
 
-  bool MapExisting(int fd) {
+  // `*torn`: the file was never completely set up.
+  bool MapExisting(int fd, bool* torn) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return FailErrno(errno);
     uint8_t head[24];
     if (st.st_size < static_cast<off_t>(kDataOffset) || ::pread(fd, head, sizeof head, 0) != sizeof head ||
-        std::memcmp(head, kMagic, 4) != 0 || GetLe32(head + 4) != kVersion) {
+        std::memcmp(head, kMagic, 4) != 0) {
+      *torn = true;
       return Fail(kErrorInvalidHandle);
     }
+    if (GetLe32(head + 4) != kVersion) return Fail(kErrorInvalidHandle);
     if (GetLe32(head + 8) != static_cast<uint32_t>(type_)) return Fail(kErrorInvalidHandle);
     uint64_t size = GetLe64(head + 16);
     // The size must be what the file really holds before it is mapped.

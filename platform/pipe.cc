@@ -358,13 +358,40 @@ bool WaitLocal(const std::string& name, uint32_t timeout_ms) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeout_ms);
 
   // Changes of the instance files wake the wait; a slice bound keeps it
-  // going should a notification be missed.
-  int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch >= 0 &&
-      ::inotify_add_watch(watch, places.instances.c_str(),
-                          IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_TO) < 0) {
-    CloseFd(&watch);
+  // going should a notification be missed. Closing an inotify descriptor
+  // takes milliseconds, so each thread keeps its own.
+  struct Watch {
+    int fd = -1;
+    std::string dir;
+    ~Watch() { CloseFd(&fd); }
+  };
+  thread_local Watch tw;
+  if (tw.dir != places.instances) {
+    CloseFd(&tw.fd);
+    tw.dir.clear();
+    int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd >= 0 && ::inotify_add_watch(fd, places.instances.c_str(),
+                                       IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                           IN_MOVED_TO) >= 0) {
+      tw.fd = fd;
+      tw.dir = places.instances;
+    } else {
+      CloseFd(&fd);
+    }
   }
+  const int watch = tw.fd;
+  auto drain = [watch]() {
+    alignas(inotify_event) char events[4096];
+    ssize_t n;
+    while (watch >= 0 && (n = ::read(watch, events, sizeof events)) > 0) {
+      for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(events + off);
+        if (ev->mask & IN_IGNORED) tw.dir.clear();  // folder gone: watch afresh next time
+        off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      }
+    }
+  };
+  drain();  // older changes say nothing about now
   bool first = true;
   bool result = false;
   for (;;) {
@@ -380,7 +407,7 @@ bool WaitLocal(const std::string& name, uint32_t timeout_ms) {
     first = false;
     int slice = 100;
     if (!forever) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) {
         Fail(kErrorSemTimeout);
         break;
@@ -389,16 +416,11 @@ bool WaitLocal(const std::string& name, uint32_t timeout_ms) {
     }
     if (watch >= 0) {
       pollfd p{watch, POLLIN, 0};
-      if (::poll(&p, 1, slice) > 0) {
-        char events[4096];
-        while (::read(watch, events, sizeof events) > 0) {
-        }
-      }
+      if (::poll(&p, 1, slice) > 0) drain();
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::min(slice, 5)));
     }
   }
-  CloseFd(&watch);
   return result;
 }
 
