@@ -66,6 +66,7 @@ constexpr MessageEntry kMessages[] = {
     {258, "The wait operation timed out."},
     {259, "No more data is available."},
     {267, "The directory name is invalid."},
+    {288, "Attempt to release mutex not owned by caller."},
     {299, "Only part of a ReadProcessMemory or WriteProcessMemory request was completed."},
     {995, "The I/O operation has been aborted because of either a thread exit or an application request."},
     {997, "Overlapped I/O operation is in progress."},
