@@ -43,10 +43,9 @@ std::unique_ptr<ScmTransport> ConnectRemoteScm(const std::string& machine) {
 
 }  // namespace
 
-void InstallRemoteFileSystemOnly();
-
 void InstallRemoteAccess() {
   InstallRemoteFileSystemOnly();
+  InstallRemotePipes();
   RegisterRemoteScmConnector(ConnectRemoteScm);
 }
 

@@ -118,3 +118,9 @@ class Client {
 };
 
 }  // namespace platform::remote
+
+namespace platform {
+// The parts that InstallRemoteAccess (platform/share.h) installs.
+void InstallRemoteFileSystemOnly();
+void InstallRemotePipes();
+}  // namespace platform

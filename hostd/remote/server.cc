@@ -29,6 +29,7 @@
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/pipe.h"
 #include "platform/service.h"
 #include "platform/strings.h"
 
@@ -73,7 +74,9 @@ int ConnectUnix(const std::string& path, int type) {
   }
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  // Non-blocking: a pipe whose one instance is taken has a full queue,
+  // and a blocking connect would wait for it instead of failing.
+  int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     int e = errno;
@@ -81,13 +84,11 @@ int ConnectUnix(const std::string& path, int type) {
     errno = e;
     return -1;
   }
+  int flags = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   return fd;
 }
 
-int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 
@@ -111,13 +112,8 @@ namespace {
 
 // WaitNamedPipe on this host: 2 when the pipe does not exist, 121 when no
 // instance became free in time.
-bool WaitLocalPipe(const platform::Host& host, const std::string& name, uint32_t wait_ms) {
-  int64_t deadline = NowMs() + wait_ms;
-  while (true) {
-    if (!FindEntryIgnoreCase(host.PipeDir(), name).empty()) return true;
-    if (NowMs() >= deadline) return platform::Fail(platform::kErrorFileNotFound);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+bool WaitLocalPipe(const std::string& name, uint32_t wait_ms) {
+  return platform::WaitNamedPipe("\\\\.\\pipe\\" + name, wait_ms);
 }
 
 // A service-manager conversation through the host's run/scm.sock.
@@ -477,7 +473,7 @@ std::string Server::Session::Pipe(uint8_t op, pr::WireReader& r) {
   if (op == pr::kOpPipeWait) {
     // The session's idle limit bounds how long a peer may hold a daemon
     // thread waiting.
-    if (!WaitLocalPipe(server.host_, name, std::min(wait_ms, server.options_.idle_timeout_ms)))
+    if (!WaitLocalPipe(name, std::min(wait_ms, server.options_.idle_timeout_ms)))
       return LastError();
     return Reply(0);
   }
@@ -722,6 +718,13 @@ void Server::RelaySession(Session& s, pr::TlsConnection& conn) {
       continue;
     }
     if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+      // One record is one message: learn its size first so that none is cut.
+      ssize_t size = ::recv(local, buf.data(), 0, MSG_PEEK | MSG_TRUNC);
+      if (size > 0 && static_cast<size_t>(size) > options_.max_frame) {
+        why = "local message larger than the frame limit";
+        break;
+      }
+      if (size > 0 && static_cast<size_t>(size) > buf.size()) buf.resize(static_cast<size_t>(size));
       ssize_t n = ::recv(local, buf.data(), buf.size(), 0);
       if (n <= 0) break;  // the local end closed: so does the relay
       if (!conn.WriteFrame(std::string_view(buf.data(), static_cast<size_t>(n)))) {
