@@ -333,7 +333,11 @@ bool Connection::ReadMessage(std::string* message) {
   // Reads are not serialised with writes: a relay's reader and writer are
   // one thread on the caller's side (one pipe handle, strictly alternating).
   if (broken_) return Fail(kErrorBrokenPipe);
-  tls_->SetReceiveTimeout(0);
+  if (!relaying_) {
+    // A relayed pipe waits for its peer as long as the peer takes.
+    tls_->SetReceiveTimeout(0);
+    relaying_ = true;
+  }
   std::string m;
   FrameStatus st = tls_->ReadFrame(&m, kDefaultMaxFrame);
   if (st != FrameStatus::kOk) {

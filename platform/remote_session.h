@@ -89,6 +89,7 @@ class Connection {
   std::string host_;
   bool administrator_ = false;
   bool broken_ = false;
+  bool relaying_ = false;
 };
 
 // Process-wide state of the remote client: the credentials proven for each

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <span>
 #include <vector>
 
 #include "hostd/remote/accounts.h"
@@ -38,7 +39,8 @@ namespace pr = platform::remote;
 namespace {
 
 constexpr uint32_t kErrorRequestNotAccepted = 71;  // no more connections to this computer
-constexpr size_t kRelayBuffer = 64 * 1024;
+// Local pipe messages are bounded by the socket send buffer (about 200 KB).
+constexpr size_t kRelayBuffer = 1024 * 1024;
 
 uint32_t ErrnoCode(int err) { return platform::ErrorFromErrno(err); }
 
@@ -688,7 +690,9 @@ void Server::RunSession(int fd, std::string peer) {
 
 void Server::RelaySession(Session& s, pr::TlsConnection& conn) {
   int local = s.relay_fd;
-  std::vector<char> buf(kRelayBuffer);
+  // Only the pages a message touches become resident.
+  std::unique_ptr<char[]> storage(new char[kRelayBuffer]);
+  std::span<char> buf(storage.get(), kRelayBuffer);
   // A frame that has begun must complete within the idle limit; between
   // messages the relay waits as long as both ends live.
   conn.SetReceiveTimeout(options_.idle_timeout_ms);
@@ -718,14 +722,13 @@ void Server::RelaySession(Session& s, pr::TlsConnection& conn) {
       continue;
     }
     if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-      // One record is one message: learn its size first so that none is cut.
-      ssize_t size = ::recv(local, buf.data(), 0, MSG_PEEK | MSG_TRUNC);
-      if (size > 0 && static_cast<size_t>(size) > options_.max_frame) {
-        why = "local message larger than the frame limit";
+      // One record is one message. The buffer holds the largest record a
+      // local pipe can carry; MSG_TRUNC still reports one that did not fit.
+      ssize_t n = ::recv(local, buf.data(), buf.size(), MSG_TRUNC);
+      if (n > 0 && static_cast<size_t>(n) > buf.size()) {
+        why = "local message larger than the relay buffer";
         break;
       }
-      if (size > 0 && static_cast<size_t>(size) > buf.size()) buf.resize(static_cast<size_t>(size));
-      ssize_t n = ::recv(local, buf.data(), buf.size(), 0);
       if (n <= 0) break;  // the local end closed: so does the relay
       if (!conn.WriteFrame(std::string_view(buf.data(), static_cast<size_t>(n)))) {
         why = "peer gone";

@@ -1,6 +1,6 @@
 // lab: creates a small network of emulated hosts in a folder and runs it.
 //
-//   lab up DIR [--clients N] [--logon-delay-ms MS]
+//   lab up DIR [--clients N] [--logon-delay-ms MS] [--max-sessions-per-peer N]
 //       DIR/console (host CONSOLE) and DIR/pc1 ... DIR/pcN (hosts PC1 ...):
 //       every host gets its daemon; each client listens on a free loopback
 //       port with an Administrator password of the lab's own, and a user
@@ -196,7 +196,8 @@ int Status(const std::string& dir) {
   return rc;
 }
 
-int Up(const std::string& dir_in, int clients, const std::string& logon_delay) {
+int Up(const std::string& dir_in, int clients, const std::string& logon_delay,
+       const std::string& max_per_peer) {
   std::error_code ec;
   fs::create_directories(dir_in, ec);
   std::string dir = fs::absolute(dir_in).lexically_normal().string();
@@ -242,6 +243,7 @@ int Up(const std::string& dir_in, int clients, const std::string& logon_delay) {
     if (h.port) {
       args.insert(args.end(), {"--remote-address", "127.0.0.1"});
       if (!logon_delay.empty()) args.insert(args.end(), {"--logon-delay-ms", logon_delay});
+      if (!max_per_peer.empty()) args.insert(args.end(), {"--max-sessions-per-peer", max_per_peer});
     }
     if (Run(args) != 0) {
       Down(dir);
@@ -261,7 +263,7 @@ int Up(const std::string& dir_in, int clients, const std::string& logon_delay) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: lab up DIR [--clients N] [--logon-delay-ms MS]\n"
+               "usage: lab up DIR [--clients N] [--logon-delay-ms MS] [--max-sessions-per-peer N]\n"
                "       lab down DIR\n"
                "       lab status DIR\n");
   return 2;
@@ -279,7 +281,7 @@ int main(int argc, char** argv) {
   std::string cmd = argv[1], dir = argv[2];
   if (cmd == "up") {
     int clients = 2;
-    std::string delay;
+    std::string delay, per_peer;
     for (int i = 3; i < argc; ++i) {
       std::string a = argv[i];
       if (a == "--clients" && i + 1 < argc) {
@@ -287,11 +289,13 @@ int main(int argc, char** argv) {
         if (clients < 0 || clients > 200) return Fail("--clients: 0 to 200");
       } else if (a == "--logon-delay-ms" && i + 1 < argc) {
         delay = argv[++i];
+      } else if (a == "--max-sessions-per-peer" && i + 1 < argc) {
+        per_peer = argv[++i];
       } else {
         return Usage();
       }
     }
-    return Up(dir, clients, delay);
+    return Up(dir, clients, delay, per_peer);
   }
   if (argc != 3) return Usage();
   if (cmd == "down") return Down(dir);
