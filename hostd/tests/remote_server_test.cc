@@ -231,12 +231,13 @@ TEST_F(RemoteServerTest, DamagedClientsLoseOnlyTheirSession) {
     SCOPED_TRACE(c.what);
     RawSession bystander(daemon_->port());
     ASSERT_EQ(AdminSession(bystander), 0u);
+    int before = daemon_->CountLog(c.logged);
     {
       RawSession s(daemon_->port());
       ASSERT_TRUE(s.ok());
       c.act(s);
     }
-    EXPECT_TRUE(daemon_->WaitForLog(c.logged));
+    EXPECT_TRUE(daemon_->WaitForLog(c.logged, before + 1));
     // The session that was already open and a new one both go on.
     EXPECT_EQ(bystander.Call(pr::WireWriter().U8(pr::kOpGetAttr).Str("System32").Take()), 0u);
     RawSession after(daemon_->port());
@@ -255,7 +256,7 @@ TEST_F(RemoteServerTest, DamagedClientsLoseOnlyTheirSession) {
   fd = hostd::testing::ConnectPlain(daemon_->port());
   ASSERT_EQ(::write(fd, "\x16\x03\x01", 3), 3);
   ::close(fd);
-  EXPECT_TRUE(daemon_->WaitForLog("TLS handshake failed"));
+  EXPECT_TRUE(daemon_->WaitForLog("TLS handshake failed", 2));
 
   // Malformed bodies inside well-formed frames are answered, not fatal.
   RawSession s(daemon_->port());

@@ -128,9 +128,16 @@ std::string Daemon::Log() const {
   return ss.str();
 }
 
-bool Daemon::WaitForLog(const std::string& text) const {
+int Daemon::CountLog(const std::string& text) const {
+  std::string log = Log();
+  int n = 0;
+  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++n;
+  return n;
+}
+
+bool Daemon::WaitForLog(const std::string& text, int times) const {
   for (int i = 0; i < 300; ++i) {
-    if (Log().find(text) != std::string::npos) return true;
+    if (CountLog(text) >= times) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;

@@ -36,8 +36,9 @@ class Daemon {
   uint16_t port() const { return port_; }
   const std::string& root() const { return root_; }
   std::string Log() const;       // what the server wrote to standard error
-  // Waits up to a few seconds for `text` to appear in the log.
-  bool WaitForLog(const std::string& text) const;
+  // Waits up to a few seconds for `text` to appear `times` times in the log.
+  bool WaitForLog(const std::string& text, int times = 1) const;
+  int CountLog(const std::string& text) const;
   void Stop();
   bool running() const { return pid_ > 0; }
 
