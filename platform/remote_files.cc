@@ -41,9 +41,20 @@ std::shared_ptr<Connection> Session(const std::string& host) {
   return remote::Client::Get().Shared(host);
 }
 
-bool CallOn(const std::string& host, const WireWriter& w, std::string* payload) {
+// A request on the host's shared session. A session that the host closed
+// meanwhile (its idle limit) is replaced once; requests without a handle
+// may simply be sent again.
+bool CallOn(const std::string& host, const WireWriter& w, std::string* payload,
+            std::shared_ptr<Connection>* used = nullptr) {
   std::shared_ptr<Connection> c = Session(host);
-  return c && c->Call(w.data(), payload);
+  if (!c) return false;
+  if (!c->Call(w.data(), payload)) {
+    if (!c->broken()) return false;
+    c = Session(host);
+    if (!c || !c->Call(w.data(), payload)) return false;
+  }
+  if (used) *used = c;
+  return true;
 }
 
 class RemoteOpenFile : public OpenFile {
@@ -207,12 +218,11 @@ class RemoteFileSystem : public FileSystem {
                                  uint32_t disposition, uint32_t attributes) override {
     ShareTarget t;
     if (!ParseTarget(path, false, &t)) return nullptr;
-    std::shared_ptr<Connection> c = Session(t.host);
-    if (!c) return nullptr;
     WireWriter w;
     w.U8(remote::kOpOpen).Str(t.relative).U32(access).U32(share).U32(disposition).U32(attributes);
     std::string payload;
-    if (!c->Call(w.data(), &payload)) return nullptr;
+    std::shared_ptr<Connection> c;
+    if (!CallOn(t.host, w, &payload, &c)) return nullptr;
     WireReader r(payload);
     uint32_t handle;
     if (!r.U32(&handle)) {
@@ -282,12 +292,11 @@ class RemoteFileSystem : public FileSystem {
   std::unique_ptr<FindFile::Impl> FindFirst(const std::string& pattern, FindData* first) override {
     ShareTarget t;
     if (!ParseTarget(pattern, true, &t)) return nullptr;
-    std::shared_ptr<Connection> c = Session(t.host);
-    if (!c) return nullptr;
     WireWriter w;
     w.U8(remote::kOpFind).Str(t.relative);
     std::string payload;
-    if (!c->Call(w.data(), &payload)) return nullptr;
+    std::shared_ptr<Connection> c;
+    if (!CallOn(t.host, w, &payload, &c)) return nullptr;
     uint32_t more = 0;
     std::deque<FindData> entries;
     if (!DecodeFindBatch(payload, &more, &entries) || entries.empty()) {

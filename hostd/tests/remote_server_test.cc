@@ -278,6 +278,14 @@ class RemoteLimitsTest : public RemoteServerTest {
 };
 
 TEST_F(RemoteLimitsTest, SessionsPerPeerIdleTimeAndFrameLimit) {
+  // A shared session that the host closed for idleness is replaced unseen.
+  UseCredentials("Administrator", "adm1n-pw");
+  ASSERT_EQ(platform::ConnectShare("\\\\PC1\\ADMIN$", 1), 0u);
+  EXPECT_NE(platform::GetFileAttributes("\\\\PC1\\ADMIN$\\System32"), platform::kInvalidFileAttributes);
+  ASSERT_TRUE(daemon_->WaitForLog("idle time-out"));
+  EXPECT_NE(platform::GetFileAttributes("\\\\PC1\\ADMIN$\\System32"), platform::kInvalidFileAttributes)
+      << platform::GetLastError();
+  pr::Client::Get().Reset();
   {
     RawSession a(daemon_->port()), b(daemon_->port()), c(daemon_->port());
     EXPECT_EQ(a.greeting_status(), 0u);
@@ -294,8 +302,9 @@ TEST_F(RemoteLimitsTest, SessionsPerPeerIdleTimeAndFrameLimit) {
   }
   RawSession idle(daemon_->port());
   ASSERT_EQ(idle.greeting_status(), 0u);
+  int idle_before = daemon_->CountLog("idle time-out");
   EXPECT_TRUE(idle.ClosedByServer());
-  EXPECT_TRUE(daemon_->WaitForLog("idle time-out"));
+  EXPECT_TRUE(daemon_->WaitForLog("idle time-out", idle_before + 1));
 
   RawSession big(daemon_->port());
   ASSERT_EQ(AdminSession(big), 0u);
