@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/host.h"
 #include "platform/testing/temp_host.h"
 
@@ -434,6 +435,26 @@ TEST(PipeTest, RemoteNamesGoThroughTheRegisteredConnector) {
   ASSERT_TRUE(WriteText(client, "over the relay"));
   EXPECT_EQ(ReadText(server), "over the relay");
   RegisterRemotePipeConnector(nullptr);
+}
+
+TEST(PipeTest, FileOpenOnAPipeNameIsAPipeClient) {
+  TempHost th;
+  File file;
+  EXPECT_FALSE(file.Open(kPipe, kGenericRead | kGenericWrite, kShareNone, kOpenExisting));
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  PipeServer server;
+  ASSERT_TRUE(server.Create(kPipe));
+  ASSERT_TRUE(file.Open(kPipe, kGenericRead | kGenericWrite, kShareNone, kOpenExisting))
+      << GetLastError();
+  ASSERT_TRUE(server.Connect());
+  uint32_t n = 0;
+  ASSERT_TRUE(file.Write("\0\0\0\0", 4, &n));
+  EXPECT_EQ(ReadText(server), std::string(4, '\0'));
+  ASSERT_TRUE(WriteText(server, "Same Versions"));
+  char reply[260];
+  ASSERT_TRUE(file.Read(reply, sizeof reply, &n));
+  EXPECT_EQ(std::string(reply, n), "Same Versions");
+  EXPECT_FALSE(file.Seek(0, kSeekBegin));
 }
 
 }  // namespace
