@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/host.h"
 #include "platform/path.h"
 #include "platform/strings.h"
@@ -699,5 +700,65 @@ void PipeServer::Cancel() {
   if (st.listen_fd >= 0) ::shutdown(st.listen_fd, SHUT_RDWR);
   if (st.conn.fd() >= 0) ::shutdown(st.conn.fd(), SHUT_RDWR);
 }
+
+// ---------------------------------------------------------------------------
+// File::Open on pipe names
+
+namespace {
+
+// A pipe connection behind a File handle: reads, writes and flushes go to
+// the pipe; what only files have fails with 1.
+class PipeOpenFile : public OpenFile {
+ public:
+  explicit PipeOpenFile(PipeClient client) : client_(std::move(client)) {}
+  bool Read(void* buffer, uint32_t size, uint32_t* read) override {
+    return client_.Read(buffer, size, read);
+  }
+  bool Write(const void* data, uint32_t size, uint32_t* written) override {
+    return client_.Write(data, size, written);
+  }
+  bool Flush() override { return client_.Flush(); }
+  bool Seek(int64_t, SeekOrigin, uint64_t*) override { return Fail(kErrorInvalidFunction); }
+  bool GetSize(uint64_t*) override { return Fail(kErrorInvalidFunction); }
+  bool SetEndOfFile() override { return Fail(kErrorInvalidFunction); }
+  bool GetTimes(FileTimes*) override { return Fail(kErrorInvalidFunction); }
+  bool SetTimes(const FileTimes&) override { return Fail(kErrorInvalidFunction); }
+
+ private:
+  PipeClient client_;
+};
+
+class PipeFileSystem : public FileSystem {
+ public:
+  std::unique_ptr<OpenFile> Open(const std::string& path, uint32_t, uint32_t, uint32_t,
+                                 uint32_t) override {
+    PipeClient client;
+    if (!client.Open(path)) return nullptr;
+    return std::make_unique<PipeOpenFile>(std::move(client));
+  }
+  bool Delete(const std::string&) override { return Fail(kErrorAccessDenied); }
+  bool Move(const std::string&, const std::string&, bool) override { return Fail(kErrorAccessDenied); }
+  bool Copy(const std::string&, const std::string&, bool) override { return Fail(kErrorAccessDenied); }
+  bool CreateDirectory(const std::string&) override { return Fail(kErrorAccessDenied); }
+  bool RemoveDirectory(const std::string&) override { return Fail(kErrorAccessDenied); }
+  uint32_t GetAttributes(const std::string&) override {
+    SetLastError(kErrorAccessDenied);
+    return kInvalidFileAttributes;
+  }
+  bool SetAttributes(const std::string&, uint32_t) override { return Fail(kErrorAccessDenied); }
+  std::unique_ptr<FindFile::Impl> FindFirst(const std::string&, FindData*) override {
+    Fail(kErrorFileNotFound);
+    return nullptr;
+  }
+};
+
+// Installed when this module is part of the program.
+const bool g_pipe_file_system_installed = [] {
+  static PipeFileSystem fs;
+  RegisterPipeFileSystem(&fs);
+  return true;
+}();
+
+}  // namespace
 
 }  // namespace platform

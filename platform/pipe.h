@@ -19,6 +19,9 @@
 // remote layer registers (RegisterRemotePipeConnector); without one they
 // fail with 53.
 //
+// CreateFileA on a pipe name through File::Open (file.h) opens a PipeClient
+// connection too: this module installs itself as the pipe file system.
+//
 // Every operation that fails returns false and sets the thread's last
 // error; out-parameters are left untouched on failure, except that a Read
 // failing with 234 has filled the buffer and `*read` with the first part of

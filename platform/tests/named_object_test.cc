@@ -1,6 +1,7 @@
 #include "platform/named_object.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -187,11 +188,17 @@ TEST(NamedObjectTest, PulseReleasesWaitersAndLeavesTheEventReset) {
       _exit(ok ? 0 : 1);
     }
     int status = 0;
-    for (int i = 0; i < 2000 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    bool reaped = false;
+    for (int i = 0; i < 2000 && !reaped; ++i) {
       e.Pulse();
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      reaped = waitpid(pid, &status, WNOHANG) == pid;
     }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (!reaped) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(reaped && WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(e.Wait(0), kWaitTimeout);
   }
 }

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/host.h"
 #include "platform/testing/temp_host.h"
 
@@ -88,6 +89,65 @@ TEST(PipeTest, ClientThatCameBeforeConnectIsServed) {
   EXPECT_EQ(GetLastError(), kErrorPipeBusy);
   ASSERT_TRUE(server.Connect());
   EXPECT_EQ(ReadText(server), "early");
+}
+
+TEST(PipeTest, DisconnectDropsAClientNeverTaken) {
+  TempHost th;
+  PipeServer server;
+  ASSERT_TRUE(server.Create(kPipe));
+  PipeClient dropped;
+  ASSERT_TRUE(dropped.Open(kPipe));
+  ASSERT_TRUE(WriteText(dropped, "lost"));
+  ASSERT_TRUE(server.Disconnect());
+  EXPECT_EQ(ReadText(dropped), "!109");
+  PipeClient next;
+  ASSERT_TRUE(next.Open(kPipe)) << GetLastError();
+  ASSERT_TRUE(WriteText(next, "kept"));
+  ASSERT_TRUE(server.Connect());
+  EXPECT_EQ(ReadText(server), "kept");
+}
+
+// Clients racing for the one instance: every client that opens the pipe
+// is served; the others are told it is busy and wait again.
+TEST(PipeTest, RacingClientsAreEachServedOrToldBusy) {
+  TempHost th;
+  PipeServer server;
+  ASSERT_TRUE(server.Create(kPipe));
+  std::thread serve([&] {
+    while (server.Connect()) {
+      std::string request = ReadText(server);
+      if (request[0] != '!') WriteText(server, "re:" + request);
+      ReadText(server);  // the client's close
+      if (!server.Disconnect()) break;
+    }
+  });
+  constexpr int kThreads = 4, kEach = 15;
+  std::atomic<int> served{0}, broken{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kThreads; ++t) {
+    clients.emplace_back([&, t] {
+      for (int i = 0; i < kEach;) {
+        if (!WaitNamedPipe(kPipe, 10000)) return;
+        PipeClient c;
+        if (!c.Open(kPipe)) {
+          if (GetLastError() != kErrorPipeBusy) return;
+          continue;
+        }
+        std::string id = std::to_string(t) + "/" + std::to_string(i);
+        if (WriteText(c, id) && ReadText(c) == "re:" + id) {
+          ++served;
+        } else {
+          ++broken;
+        }
+        ++i;
+      }
+    });
+  }
+  for (auto& c : clients) c.join();
+  server.Cancel();
+  serve.join();
+  EXPECT_EQ(broken.load(), 0);
+  EXPECT_EQ(served.load(), kThreads * kEach);
 }
 
 TEST(PipeTest, ReadsKeepMessageBoundariesAndReturnLongOnesInParts) {
@@ -434,6 +494,26 @@ TEST(PipeTest, RemoteNamesGoThroughTheRegisteredConnector) {
   ASSERT_TRUE(WriteText(client, "over the relay"));
   EXPECT_EQ(ReadText(server), "over the relay");
   RegisterRemotePipeConnector(nullptr);
+}
+
+TEST(PipeTest, FileOpenOnAPipeNameIsAPipeClient) {
+  TempHost th;
+  File file;
+  EXPECT_FALSE(file.Open(kPipe, kGenericRead | kGenericWrite, kShareNone, kOpenExisting));
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  PipeServer server;
+  ASSERT_TRUE(server.Create(kPipe));
+  ASSERT_TRUE(file.Open(kPipe, kGenericRead | kGenericWrite, kShareNone, kOpenExisting))
+      << GetLastError();
+  ASSERT_TRUE(server.Connect());
+  uint32_t n = 0;
+  ASSERT_TRUE(file.Write("\0\0\0\0", 4, &n));
+  EXPECT_EQ(ReadText(server), std::string(4, '\0'));
+  ASSERT_TRUE(WriteText(server, "Same Versions"));
+  char reply[260];
+  ASSERT_TRUE(file.Read(reply, sizeof reply, &n));
+  EXPECT_EQ(std::string(reply, n), "Same Versions");
+  EXPECT_FALSE(file.Seek(0, kSeekBegin));
 }
 
 }  // namespace
