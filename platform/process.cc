@@ -930,7 +930,21 @@ bool CreateProcess(std::string_view application, std::string_view command_line,
   } else {
     std::vector<std::string> args = CommandLineToArgv(command_line);
     if (args.empty()) return Fail(kErrorFileNotFound);
-    if (!SearchProgram(args[0], &real)) return false;
+    bool found = SearchProgram(args[0], &real);
+    // An unquoted program path with blanks ("C:\Program Files\x\a.exe -y")
+    // is tried up to each blank in turn, shortest first, as Windows does.
+    size_t start = line.find_first_not_of(" \t");
+    if (!found && start != std::string::npos && line[start] != '"') {
+      uint32_t first_error = GetLastError();
+      for (size_t blank = line.find_first_of(" \t", line.find_first_of(" \t", start) + 1);
+           !found; blank = line.find_first_of(" \t", blank + 1)) {
+        std::string candidate = line.substr(start, blank == std::string::npos ? std::string::npos : blank - start);
+        found = SearchProgram(candidate, &real);
+        if (blank == std::string::npos) break;
+      }
+      if (!found) return Fail(first_error);
+    }
+    if (!found) return false;
   }
   return LaunchRealProgram(real, line, options, process);
 }
