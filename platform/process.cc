@@ -69,17 +69,23 @@ bool ReadProcFile(const std::string& path, std::string* out) {
   return true;
 }
 
-// The variables of a NUL-separated environment block.
+// The variables of a NUL-separated environment block that the process list
+// needs; the rest are skipped without copying.
 std::map<std::string, std::string> ParseEnvironment(const std::string& block) {
+  static constexpr std::string_view kWanted[] = {"VX_HOST_ROOT=", "VX_ACCOUNT=",
+                                                 "VX_SERVICE_CHANNEL="};
   std::map<std::string, std::string> vars;
   size_t pos = 0;
   while (pos < block.size()) {
     size_t end = block.find('\0', pos);
     if (end == std::string::npos) end = block.size();
     std::string_view item(block.data() + pos, end - pos);
-    size_t eq = item.find('=');
-    if (eq != std::string_view::npos && eq > 0)
-      vars.emplace(std::string(item.substr(0, eq)), std::string(item.substr(eq + 1)));
+    if (item.size() > 3 && item[0] == 'V' && item[1] == 'X' && item[2] == '_') {
+      for (std::string_view w : kWanted) {
+        if (item.substr(0, w.size()) == w)
+          vars.emplace(std::string(w.substr(0, w.size() - 1)), std::string(item.substr(w.size())));
+      }
+    }
     pos = end + 1;
   }
   return vars;
