@@ -66,8 +66,9 @@ bool FindProcessByName(std::string_view name, ProcessEntry* entry);
 
 // How a program is started.
 struct LaunchOptions {
-  // Account to run as (a user of the host or "SYSTEM"); empty: the
-  // caller's own account. An unknown account fails with 1317.
+  // Account to run as (a user of the host or "SYSTEM"; the service
+  // manager passes "SYSTEM" for services); empty: the caller's own account.
+  // An unknown account fails with 1317.
   std::string account;
   // Variables set in the child's environment, after the inherited ones and
   // the host's own (so they may override them; the service manager passes
