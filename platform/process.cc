@@ -779,7 +779,11 @@ bool LaunchRealProgram(const std::string& real_program, std::string_view command
     if (!overridden) env.emplace_back(item);
   }
   if (host) {
-    env.push_back(std::string(kEnvHostRoot) + "=" + host->root());
+    // A root given relative to the caller's folder must still name the host
+    // from the child's own working folder.
+    std::string root = host->root();
+    if (root.empty() || root[0] != '/') root = CanonicalPath(root);
+    env.push_back(std::string(kEnvHostRoot) + "=" + root);
     env.push_back(std::string(kEnvAccount) + "=" + account);
   }
   env.push_back(std::string(kEnvCommandLine) + "=" + line);
