@@ -140,7 +140,9 @@ int TlsConnection::ReadExact(char* out, size_t size) {
     if (err == SSL_ERROR_ZERO_RETURN) return got == 0 ? 1 : 2;
     if (err == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK)) return 3;
     if (err == SSL_ERROR_WANT_READ) return 3;
-    if (err == SSL_ERROR_SYSCALL && errno == 0) return got == 0 ? 1 : 2;  // EOF without close_notify
+    // A peer that goes between frames without a TLS close (reset or plain
+    // end of stream) has closed; inside a frame the frame is cut.
+    if (err == SSL_ERROR_SYSCALL) return got == 0 ? 1 : 2;
     return got == 0 ? 4 : 2;
   }
   return 0;

@@ -126,7 +126,18 @@ TEST_F(LabNetworkTest, CopyInstallTalkAndRemoveAService) {
   EXPECT_FALSE(OpenServiceA(scm, "VXEcho", SERVICE_ALL_ACCESS));
   EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
   EXPECT_FALSE(WaitNamedPipe(pipe, 100));
-  EXPECT_TRUE(DeleteFile("\\\\PC1\\ADMIN$\\System32\\VXEcho.exe")) << GetLastError();
+  // The program's image stays in use until its process has ended, which
+  // may be a moment after it reported STOPPED.
+  bool deleted = false;
+  for (int i = 0; i < 500 && !deleted; ++i) {
+    deleted = DeleteFile("\\\\PC1\\ADMIN$\\System32\\VXEcho.exe");
+    if (!deleted) {
+      ASSERT_EQ(GetLastError(), kErrorAccessDenied);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  EXPECT_TRUE(deleted);
+  EXPECT_FALSE(PathFileExists("\\\\PC1\\ADMIN$\\System32\\VXEcho.exe"));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -682,6 +683,9 @@ void Server::RunSession(int fd, std::string peer) {
       live_fds_.erase(fd);
     }
   }
+  // Free this thread's OpenSSL state now: the process may end as soon as
+  // Stop has seen the last session go.
+  OPENSSL_thread_stop();
   std::lock_guard<std::mutex> lock(mu_);
   if (--per_peer_[peer] == 0) per_peer_.erase(peer);
   --sessions_;
