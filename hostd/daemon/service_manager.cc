@@ -1,5 +1,6 @@
 #include "hostd/daemon/service_manager.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -196,6 +197,11 @@ uint32_t ServiceManager::BuildSpawn(const Record& rec, SpawnSpec* spec) {
   std::string program;
   if (!platform::ResolvePath(cl.program, &program)) return platform::GetLastError();
   if (::access(program.c_str(), F_OK) != 0) return kErrorFileNotFound;
+  // Windows has no execute permission: a program copied onto the host (over
+  // ADMIN$, say) arrives without it and must still start.
+  struct stat info;
+  if (::access(program.c_str(), X_OK) != 0 && ::stat(program.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+    ::chmod(program.c_str(), info.st_mode | ((info.st_mode & 0444) >> 2));
   std::string cwd;
   if (!platform::ResolvePath(host_.system_dir(), &cwd)) return platform::GetLastError();
 
