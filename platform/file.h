@@ -2,10 +2,13 @@
 //
 // The semantics are those the programs rely on: sharing modes are enforced
 // between every opener on the host (any process), a read-only file refuses
-// writes and deletion (5), a file held open without delete sharing or the
-// image of a running program refuses deletion and renaming (32), folder
-// and file names are looked up without regard to case, attributes
-// (READONLY, HIDDEN, SYSTEM, ARCHIVE) are kept beside the file.
+// writes and deletion (5), a file held open without delete sharing refuses
+// deletion and renaming (32), the image of a running program refuses
+// deletion and renaming (5, as deleting a running program does on Windows),
+// folder and file names are looked up without regard to case, attributes
+// (READONLY, HIDDEN, SYSTEM, ARCHIVE) are kept beside the file. How the
+// attributes and the sharing state are kept on disk is described in
+// docs/formats/file-attributes.md.
 //
 // Every operation that fails returns false (or the invalid value stated)
 // and sets the thread's last error; out-parameters are left untouched on
@@ -112,20 +115,33 @@ class File {
 
   // CreateFileA. Closes what this object held first. Fails with 2 or 3 for
   // missing files or folders, 80 for kCreateNew on an existing file, 5 for
-  // a folder or a read-only file opened for writing, 32 when the sharing
-  // modes of other openers refuse the access.
+  // a folder, for a read-only file opened for writing or truncation, and
+  // for kCreateAlways over a hidden or system file when `attributes` lack
+  // those bits; 32 when the sharing modes of other openers refuse the
+  // access or this `share` refuses an access another opener holds; 87 for
+  // an unknown disposition or kTruncateExisting without write access.
+  // kOpenAlways and kCreateAlways set the last error to 183 when the file
+  // existed and to 0 when they created it. A new or overwritten file gets
+  // `attributes` plus ARCHIVE. Pipe paths go to the pipe file system
+  // (RegisterPipeFileSystem).
   bool Open(std::string_view path, uint32_t access, uint32_t share,
             uint32_t disposition, uint32_t attributes = kAttrNormal);
   bool IsValid() const { return impl_ != nullptr; }
   void Close();
 
+  // ReadFile: true with *read == 0 at the end of the file; 5 without read
+  // access. WriteFile: 5 without write access; with append access only,
+  // every write goes to the end. 6 on a closed handle.
   bool Read(void* buffer, uint32_t size, uint32_t* read);
   bool Write(const void* data, uint32_t size, uint32_t* written);
   bool Flush();
+  // 131 when the new position would be negative.
   bool Seek(int64_t offset, SeekOrigin origin, uint64_t* position = nullptr);
   bool GetSize(uint64_t* size);
+  // Cuts or extends the file at the current position (needs write access).
   bool SetEndOfFile();
   bool GetTimes(FileTimes* times);
+  // A zero member leaves that time unchanged (as a null FILETIME pointer).
   bool SetTimes(const FileTimes& times);
 
   // Whole-buffer helpers over Read/Write (loop until done or error).
@@ -139,17 +155,30 @@ class File {
   std::unique_ptr<OpenFile> impl_;
 };
 
+// DeleteFileA: 2 or 3 when missing, 5 for a folder, a read-only file or
+// the image of a running program, 32 while an opener does not share delete.
 bool DeleteFile(std::string_view path);
-// MoveFileA: fails with 183 when the target exists. Works for folders.
+// MoveFileA: fails with 183 when the target exists. Works for folders. The
+// source refuses like DeleteFile does (read-only files may be renamed); a
+// folder refuses while a running program's image lies inside it (5) or a
+// file inside it is open without delete sharing (32). Letter case alone
+// may change. Across real file systems a file is copied and deleted, a
+// folder fails with 17.
 bool MoveFile(std::string_view from, std::string_view to);
-// MoveFileExA with MOVEFILE_REPLACE_EXISTING semantics when `replace`.
+// MoveFileExA with MOVEFILE_REPLACE_EXISTING semantics when `replace`: an
+// existing target file is replaced unless it refuses deletion (5, 32); an
+// existing target folder refuses (5).
 bool MoveFileEx(std::string_view from, std::string_view to, bool replace);
 // CopyFileA: fails with 80 when `fail_if_exists` and the target exists,
-// with 5 when the target is read-only. Copies the attributes.
+// with 5 when the target is read-only or a folder, 32 when an opener of the
+// source denies reading or an opener of the target holds it. Copies the
+// attributes (plus ARCHIVE) and the last write time.
 bool CopyFile(std::string_view from, std::string_view to, bool fail_if_exists);
 bool CreateDirectory(std::string_view path);   // 183 when it exists, 3 without parent
-bool RemoveDirectory(std::string_view path);   // 145 when not empty
+// 145 when not empty, 267 for a file, 5 when read-only.
+bool RemoveDirectory(std::string_view path);
 uint32_t GetFileAttributes(std::string_view path);  // kInvalidFileAttributes on failure
+// READONLY, HIDDEN, SYSTEM and ARCHIVE are kept; 0 or NORMAL clears them.
 bool SetFileAttributes(std::string_view path, uint32_t attributes);
 bool PathIsDirectory(std::string_view path);
 bool PathFileExists(std::string_view path);
@@ -179,7 +208,8 @@ class FindFile {
   std::unique_ptr<Impl> impl_;
 };
 
-// Reads or writes a whole file (shared read; create/truncate for writing).
+// Reads or writes a whole file. Reading shares read and write with other
+// openers; writing creates or truncates and shares read.
 bool ReadFileToString(std::string_view path, std::string* out);
 bool WriteStringToFile(std::string_view path, std::string_view data);
 
@@ -202,8 +232,17 @@ class FileSystem {
                                                     FindData* first) = 0;
 };
 
+// The local host's files (Windows paths of the current host). Callers that
+// serve files to others (the share server) use it directly.
+FileSystem* LocalFileSystem();
+
 // Installs the file system for UNC paths (the share client does this);
-// without one, UNC paths fail with 53.
+// without one, UNC paths fail with 53. Null uninstalls.
 void RegisterRemoteFileSystem(FileSystem* fs);
+
+// Installs what File::Open uses for "\\.\pipe\" and "\\HOST\pipe\"
+// paths (the named-pipe client does this, through FileSystem::Open only);
+// without one, local pipe paths fail with 2 and remote ones with 53.
+void RegisterPipeFileSystem(FileSystem* fs);
 
 }  // namespace platform

@@ -213,9 +213,10 @@ uint32_t RegKey::ReadValue(std::string_view name, RegValue* out) const {
   if (!impl_->Can(kKeyQueryValue)) return kErrorAccessDenied;
   uint32_t type = 0;
   std::vector<uint8_t> data;
-  uint32_t code = impl_->store->ReadValue(impl_->id, name, &type, &data);
+  std::string stored;
+  uint32_t code = impl_->store->ReadValue(impl_->id, name, &stored, &type, &data);
   if (code != kErrorSuccess) return code;
-  out->name = std::string(name);
+  out->name = std::move(stored);
   out->type = type;
   out->data = std::move(data);
   return kErrorSuccess;
