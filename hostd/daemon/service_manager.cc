@@ -1,19 +1,12 @@
 #include "hostd/daemon/service_manager.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "hostd/daemon/image_path.h"
 #include "platform/error.h"
-#include "platform/path.h"
 #include "platform/service_wire.h"
 #include "platform/strings.h"
-
-extern char** environ;
 
 namespace hostd {
 
@@ -34,12 +27,6 @@ std::string Key(const std::string& name) { return ToLowerAscii(name); }
 
 bool ValidName(const std::string& name) {
   return !name.empty() && name.size() <= kMaxNameLength && name.find_first_of("/\\") == std::string::npos;
-}
-
-std::string ExitText(int wait_status) {
-  if (WIFEXITED(wait_status)) return "exit code " + std::to_string(WEXITSTATUS(wait_status));
-  if (WIFSIGNALED(wait_status)) return std::string("signal ") + strsignal(WTERMSIG(wait_status));
-  return "status " + std::to_string(wait_status);
 }
 
 SERVICE_STATUS Stopped(uint32_t type, uint32_t exit_code) {
@@ -186,42 +173,13 @@ uint32_t ServiceManager::Open(const std::string& name, Ref* service) {
 
 const std::string& ServiceManager::NameOf(const Ref& service) { return service->config.name; }
 
-uint32_t ServiceManager::BuildSpawn(const Record& rec, SpawnSpec* spec) {
-  std::string expanded = ExpandImagePath(rec.config.image_path, host_.windows_dir());
-  auto is_file = [](const std::string& windows_path) {
-    std::string real;
-    return platform::ResolvePath(windows_path, &real) && ::access(real.c_str(), F_OK) == 0;
-  };
-  CommandLine cl;
-  if (!SplitImagePath(expanded, is_file, &cl)) return kErrorInvalidParameter;
-  std::string program;
-  if (!platform::ResolvePath(cl.program, &program)) return platform::GetLastError();
-  if (::access(program.c_str(), F_OK) != 0) return kErrorFileNotFound;
-  // Windows has no execute permission: a program copied onto the host (over
-  // ADMIN$, say) arrives without it and must still start.
-  struct stat info;
-  if (::access(program.c_str(), X_OK) != 0 && ::stat(program.c_str(), &info) == 0 && S_ISREG(info.st_mode))
-    ::chmod(program.c_str(), info.st_mode | ((info.st_mode & 0444) >> 2));
-  std::string cwd;
-  if (!platform::ResolvePath(host_.system_dir(), &cwd)) return platform::GetLastError();
-
-  spec->program = program;
-  spec->argv = {cl.program};
-  spec->argv.insert(spec->argv.end(), cl.args.begin(), cl.args.end());
-  spec->cwd = cwd;
-  spec->output = host_.RunDir() + "/service-" + rec.config.name + ".log";
-  spec->env.clear();
-  static const char* const kOurs[] = {"VX_HOST_ROOT=", "VX_ACCOUNT=", "VX_SERVICE_CHANNEL=", "VX_SERVICE_NAME="};
-  for (char** e = environ; e && *e; ++e) {
-    bool ours = false;
-    for (const char* o : kOurs) ours = ours || std::strncmp(*e, o, std::strlen(o)) == 0;
-    if (!ours) spec->env.emplace_back(*e);
-  }
-  spec->env.push_back("VX_HOST_ROOT=" + host_.root());
-  spec->env.push_back("VX_ACCOUNT=SYSTEM");
-  spec->env.push_back("VX_SERVICE_CHANNEL=3");
-  spec->env.push_back("VX_SERVICE_NAME=" + rec.config.name);
-  return 0;
+SpawnSpec ServiceManager::SpawnFor(const Record& rec) const {
+  SpawnSpec spec;
+  spec.command_line = ExpandImagePath(rec.config.image_path, host_.windows_dir());
+  spec.current_directory = host_.system_dir();
+  spec.environment = {{"VX_SERVICE_NAME", rec.config.name}};
+  spec.output = host_.RunDir() + "/service-" + rec.config.name + ".log";
+  return spec;
 }
 
 uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& args) {
@@ -240,12 +198,8 @@ uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& a
   }
   Retire(std::move(rec->process));
 
-  SpawnSpec spec;
-  uint32_t rc = BuildSpawn(*rec, &spec);
-  if (rc != 0) {
-    log_.Line("scm", "cannot start service " + rec->config.name + ": " + platform::TrimBlanks(platform::ErrorMessage(rc)));
-    return rc;
-  }
+  SpawnSpec spec = SpawnFor(*rec);
+  uint32_t rc = 0;
   rec->status = SERVICE_STATUS{rec->config.service_type, SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
   rec->connected = false;
   rec->reported = false;
@@ -256,7 +210,7 @@ uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& a
   if (!process) {
     rec->process_ended = true;
     rec->status = Stopped(rec->config.service_type, rc);
-    log_.Line("scm", "cannot start service " + rec->config.name + " (" + spec.program + "): " +
+    log_.Line("scm", "cannot start service " + rec->config.name + " (" + spec.command_line + "): " +
                          platform::TrimBlanks(platform::ErrorMessage(rc)));
     return rc;
   }
@@ -438,14 +392,14 @@ void ServiceManager::OnMessage(ServiceProcess* p, const std::string& message) {
   cv_.notify_all();
 }
 
-void ServiceManager::OnExit(ServiceProcess* p, int wait_status) {
+void ServiceManager::OnExit(ServiceProcess* p, uint32_t exit_code) {
   std::lock_guard<std::mutex> lock(mu_);
   exit_handled_.push_back(p);
   RecordPtr rec = FindByProcess(p);
   if (rec) {
     rec->process_ended = true;
     if (rec->status.dwCurrentState != SERVICE_STOPPED) {
-      log_.Line("scm", "service " + rec->config.name + " ended without stopping (" + ExitText(wait_status) + ")");
+      log_.Line("scm", "service " + rec->config.name + " ended without stopping (exit code " + std::to_string(exit_code) + ")");
       rec->status = Stopped(rec->status.dwServiceType, kErrorProcessAborted);
     } else {
       rec->status.dwControlsAccepted = 0;

@@ -167,7 +167,7 @@ TEST_F(ScmTest, RefusedOperationsGiveTheirCodes) {
   ASSERT_TRUE(WaitForState(deaf, SERVICE_RUNNING));
   ScHandle disabled = Create("Off", "normal", SERVICE_DISABLED);
   ScHandle missing = CreateServiceA(scm_, "Missing", "Missing", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\nowhere\\none.exe");
+                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\WINDOWS\\system32\\none.exe");
   ASSERT_TRUE(missing);
   ScHandle query_only = OpenServiceA(scm_, "Running", SERVICE_QUERY_STATUS);
   ASSERT_TRUE(query_only);
