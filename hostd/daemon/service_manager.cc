@@ -132,6 +132,7 @@ void ServiceManager::Reap() {
 }
 
 uint32_t ServiceManager::Create(const ServiceConfig& in, Ref* service) {
+  Reap();
   ServiceConfig c = in;
   if (!ValidName(c.name)) return kErrorInvalidName;
   if (c.display_name.empty()) c.display_name = c.name;
@@ -188,13 +189,16 @@ uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& a
   if (rec->marked) return kErrorServiceMarkedForDelete;
   if (shutting_down_) return kErrorShutdownInProgress;
   if (rec->config.start_type == SERVICE_DISABLED) return kErrorServiceDisabled;
-  if (rec->status.dwCurrentState != SERVICE_STOPPED) return kErrorServiceAlreadyRunning;
+  if (rec->status.dwCurrentState != SERVICE_STOPPED || rec->starting) return kErrorServiceAlreadyRunning;
   if (rec->process && !rec->process_ended) {
     // It reported STOPPED and is on its way out; give it a moment.
+    rec->starting = true;
     std::shared_ptr<ServiceProcess> old = rec->process;
     cv_.wait_for(lock, kLingerLimit, [&] { return rec->process != old || rec->process_ended; });
+    rec->starting = false;
     if (rec->process == old && !rec->process_ended) old->Kill();
-    if (rec->status.dwCurrentState != SERVICE_STOPPED || rec->marked) return kErrorServiceAlreadyRunning;
+    if (rec->marked) return kErrorServiceMarkedForDelete;
+    if (shutting_down_) return kErrorShutdownInProgress;
   }
   Retire(std::move(rec->process));
 
@@ -229,6 +233,7 @@ uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& a
 }
 
 uint32_t ServiceManager::Control(const Ref& rec, uint32_t control, SERVICE_STATUS* status) {
+  Reap();
   std::unique_lock<std::mutex> lock(mu_);
   const SERVICE_STATUS& st = rec->status;
   if (st.dwCurrentState == SERVICE_STOPPED || !rec->process || rec->process_ended) return kErrorServiceNotActive;
@@ -270,6 +275,7 @@ uint32_t ServiceManager::QueryConfig(const Ref& rec, ServiceConfig* config) {
 }
 
 uint32_t ServiceManager::Delete(const Ref& rec) {
+  Reap();
   std::lock_guard<std::mutex> lock(mu_);
   if (rec->marked) return kErrorServiceMarkedForDelete;
   rec->marked = true;
@@ -368,10 +374,11 @@ void ServiceManager::OnMessage(ServiceProcess* p, const std::string& message) {
     case wire::kMsgStatus: {
       SERVICE_STATUS st;
       if (!r.Status(&st) || st.dwCurrentState < SERVICE_STOPPED || st.dwCurrentState > SERVICE_PAUSED) return;
-      bool was_stopped = rec->status.dwCurrentState == SERVICE_STOPPED;
+      // A process that has said it stopped has no say any more.
+      if (rec->reported && rec->status.dwCurrentState == SERVICE_STOPPED) return;
       rec->status = st;
       rec->reported = true;
-      if (st.dwCurrentState == SERVICE_STOPPED && !was_stopped) {
+      if (st.dwCurrentState == SERVICE_STOPPED) {
         log_.Line("scm", "service " + rec->config.name + " stopped, exit code " + std::to_string(st.dwWin32ExitCode));
         if (rec->marked) Remove(rec);
       }

@@ -83,7 +83,8 @@ class ServiceManager : private ServiceProcess::Events {
     uint32_t acked_seq = 0;
     uint32_t ack_result = 0;
     std::vector<std::string> start_args;
-    bool removed = false;  // left the registry and the table
+    bool removed = false;   // left the registry and the table
+    bool starting = false;  // a start waits for the previous process to end
   };
 
  private:

@@ -139,8 +139,11 @@ TEST_F(ScmTest, CreateStartQueryStopDelete) {
   EXPECT_EQ(st.dwCurrentState, SERVICE_STOPPED);
   EXPECT_EQ(st.dwWin32ExitCode, 7u);
   EXPECT_EQ(st.dwServiceSpecificExitCode, 9u);
-  // The dispatcher returns once the service reported STOPPED.
+  // The dispatcher returns once the service reported STOPPED; the status
+  // handle is dead from then on.
   EXPECT_TRUE(TraceHas("Life", "dispatcher returned ok=1 error=0"));
+  EXPECT_NE(Trace("Life").find("SetServiceStatus failed 6"), std::string::npos);
+  EXPECT_EQ(Status(s).dwCurrentState, SERVICE_STOPPED);
 
   ServiceConfig config;
   ASSERT_TRUE(QueryServiceConfigA(s, &config));

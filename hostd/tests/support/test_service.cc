@@ -4,7 +4,8 @@
 // printed on standard output; started from a shell it only prints.
 //
 //   normal [EXIT SPECIFIC]  START_PENDING, RUNNING (stop, shutdown); stop
-//                           reports STOPPED with the given exit codes
+//                           reports STOPPED with the given exit codes, then
+//                           tries one more report (traced when refused)
 //   steps                   START_PENDING check point 1, 2 when <svc>.go1
 //                           appears, RUNNING when <svc>.go2 appears
 //   deaf                    RUNNING accepting no control, ignores them all
@@ -80,6 +81,8 @@ void Handler(uint32_t control) {
       Trace(control == SERVICE_CONTROL_STOP ? "stop" : "shutdown");
       Report(SERVICE_STOP_PENDING, 0, 1);
       Report(SERVICE_STOPPED, 0, 0, g_exit, g_specific);
+      // A report after STOPPED must be refused.
+      Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0);
       return;
     case 200:
       Trace("crash");
