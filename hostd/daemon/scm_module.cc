@@ -62,10 +62,11 @@ bool ScmModule::Start(Daemon& daemon, std::string* error) {
     listen_fd_ = -1;
     return false;
   }
-  // Boot: auto-start services run before clients are served, as on a PC
-  // whose service manager starts them before anyone logs on.
-  manager_->StartAutoServices();
+  // Clients are served while the auto-start services start (the boot), so
+  // that a service may use the SCM before it reports; Start returns once
+  // every one of them has reported or failed.
   acceptor_ = std::thread(&ScmModule::AcceptLoop, this);
+  manager_->StartAutoServices();
   return true;
 }
 

@@ -1,8 +1,8 @@
 // The daemon's service control manager: a ServiceManager served to local
 // programs on <root>/run/scm.sock (one thread per connection) and, through
 // HandleRequest, to any other module that carries SCM requests (remote
-// access). Start loads the services and starts the auto-start ones; Stop
-// closes the socket and shuts the services down.
+// access). Start loads the services, opens the socket and starts the
+// auto-start services; Stop closes the socket and shuts the services down.
 #pragma once
 
 #include <map>

@@ -308,9 +308,11 @@ TEST_F(ScmTest, AutoStartServicesFollowTheDaemon) {
   ScHandle aut = Create("Auto", "normal", SERVICE_AUTO_START);
   ScHandle demand = Create("Demand");
   ScHandle deaf = Create("DeafAuto", "deaf", SERVICE_AUTO_START);
+  ScHandle asking = Create("AskAuto", "ask", SERVICE_AUTO_START);
   aut.Close();
   demand.Close();
   deaf.Close();
+  asking.Close();
   // Created services do not start by themselves.
   EXPECT_EQ(Trace("Auto"), "");
 
@@ -324,6 +326,8 @@ TEST_F(ScmTest, AutoStartServicesFollowTheDaemon) {
   EXPECT_TRUE(WaitForState(a, SERVICE_RUNNING));
   EXPECT_TRUE(WaitForState(deaf_again, SERVICE_RUNNING));
   EXPECT_EQ(Status(d).dwCurrentState, SERVICE_STOPPED);
+  // The SCM answers a service that is still starting at boot.
+  EXPECT_TRUE(TraceHas("AskAuto", "asked START_PENDING")) << Trace("AskAuto");
   ASSERT_TRUE(TraceHas("DeafAuto", "start is_service=1 pid="));
   std::string deaf_trace = Trace("DeafAuto");
   pid_t deaf_pid = std::stoi(deaf_trace.substr(deaf_trace.find("pid=") + 4));

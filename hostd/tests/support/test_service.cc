@@ -11,6 +11,8 @@
 //   deaf                    RUNNING accepting no control, ignores them all
 //   exit-now                ends with code 5 before the dispatcher
 //   hang                    never calls the dispatcher (sleeps a minute)
+//   ask                     asks the SCM for its own status before it
+//                           reports anything, then runs as normal
 //
 // Controls: 150 is traced, 200 ends the process at once with code 3.
 #include <unistd.h>
@@ -118,6 +120,15 @@ void ServiceMain(uint32_t argc, char** argv) {
   if (g_mode == "deaf") {
     Report(SERVICE_RUNNING, 0, 0);
     return;
+  }
+  if (g_mode == "ask") {
+    ScHandle scm = OpenSCManagerA("", "", SC_MANAGER_CONNECT);
+    ScHandle self = OpenServiceA(scm, g_name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS st;
+    if (QueryServiceStatus(self, &st))
+      Trace(std::string("asked ") + ServiceStateName(st.dwCurrentState));
+    else
+      Trace("ask failed " + std::to_string(GetLastError()));
   }
   Report(SERVICE_START_PENDING, 0, 1);
   if (g_mode == "steps") {
