@@ -291,6 +291,31 @@ TEST_F(ScmTest, CheckPointProgressIsVisible) {
   EXPECT_EQ(Status(s).dwCheckPoint, 0u);
 }
 
+TEST_F(ScmTest, ConcurrentStartsStartOneProcess) {
+  Create("Race").Close();
+  constexpr int kClients = 4;
+  std::vector<std::thread> threads;
+  std::vector<uint32_t> results(kClients, 0xFFFFFFFF);
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&results, i] {
+      ScHandle scm = OpenSCManagerA("", "", SC_MANAGER_ALL_ACCESS);
+      ScHandle s = OpenServiceA(scm, "Race", SERVICE_ALL_ACCESS);
+      results[i] = StartServiceA(s) ? 0 : GetLastError();
+    });
+  }
+  for (auto& t : threads) t.join();
+  int started = 0;
+  for (uint32_t r : results) {
+    EXPECT_TRUE(r == 0 || r == kErrorServiceAlreadyRunning) << r;
+    started += r == 0;
+  }
+  EXPECT_EQ(started, 1);
+  ScHandle s = OpenServiceA(scm_, "Race", SERVICE_ALL_ACCESS);
+  ASSERT_TRUE(WaitForState(s, SERVICE_RUNNING));
+  std::string trace = Trace("Race");
+  EXPECT_EQ(trace.find("start is_service"), trace.rfind("start is_service")) << trace;
+}
+
 TEST_F(ScmTest, UserControlReachesTheHandler) {
   ScHandle s = Create("Talk");
   ASSERT_TRUE(StartServiceA(s));
