@@ -174,13 +174,13 @@ uint32_t ServiceManager::Open(const std::string& name, Ref* service) {
 
 const std::string& ServiceManager::NameOf(const Ref& service) { return service->config.name; }
 
-SpawnSpec ServiceManager::SpawnFor(const Record& rec) const {
-  SpawnSpec spec;
-  spec.command_line = ExpandImagePath(rec.config.image_path, host_.windows_dir());
-  spec.current_directory = host_.system_dir();
-  spec.environment = {{"VX_SERVICE_NAME", rec.config.name}};
-  spec.output = host_.RunDir() + "/service-" + rec.config.name + ".log";
-  return spec;
+SpawnRequest ServiceManager::SpawnFor(const Record& rec) const {
+  SpawnRequest request;
+  request.command_line = ExpandImagePath(rec.config.image_path, host_.windows_dir());
+  request.current_directory = host_.system_dir();
+  request.environment = {{"VX_SERVICE_NAME", rec.config.name}};
+  request.output = host_.RunDir() + "/service-" + rec.config.name + ".log";
+  return request;
 }
 
 uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& args) {
@@ -202,7 +202,7 @@ uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& a
   }
   Retire(std::move(rec->process));
 
-  SpawnSpec spec = SpawnFor(*rec);
+  SpawnRequest request = SpawnFor(*rec);
   uint32_t rc = 0;
   rec->status = SERVICE_STATUS{rec->config.service_type, SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
   rec->connected = false;
@@ -210,11 +210,11 @@ uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& a
   rec->process_ended = false;
   rec->start_args = {rec->config.name};
   rec->start_args.insert(rec->start_args.end(), args.begin(), args.end());
-  auto process = ServiceProcess::Spawn(spec, this, &rc);
+  auto process = ServiceProcess::Spawn(request, this, &rc);
   if (!process) {
     rec->process_ended = true;
     rec->status = Stopped(rec->config.service_type, rc);
-    log_.Line("scm", "cannot start service " + rec->config.name + " (" + spec.command_line + "): " +
+    log_.Line("scm", "cannot start service " + rec->config.name + " (" + request.command_line + "): " +
                          platform::TrimBlanks(platform::ErrorMessage(rc)));
     return rc;
   }

@@ -97,7 +97,7 @@ class ServiceManager : private ServiceProcess::Events {
   RecordPtr FindByProcess(const ServiceProcess* p);  // mu_ held
   void Remove(const RecordPtr& record);              // mu_ held
   void Retire(std::shared_ptr<ServiceProcess> p);    // mu_ held
-  SpawnSpec SpawnFor(const Record& record) const;
+  SpawnRequest SpawnFor(const Record& record) const;
   void Reap();  // joins retired processes whose end was handled; mu_ not held
 
   platform::Host& host_;

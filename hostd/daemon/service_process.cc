@@ -22,18 +22,18 @@ constexpr uint32_t kKilledExitCode = 1067;
 
 }  // namespace
 
-std::shared_ptr<ServiceProcess> ServiceProcess::Spawn(const SpawnSpec& spec, Events* events, uint32_t* error) {
+std::shared_ptr<ServiceProcess> ServiceProcess::Spawn(const SpawnRequest& request, Events* events, uint32_t* error) {
   int sv[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) {
     *error = platform::ErrorFromErrno(errno);
     return nullptr;
   }
-  int out = ::open(spec.output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int out = ::open(request.output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   platform::LaunchOptions options;
   options.account = "SYSTEM";
-  options.environment = spec.environment;
+  options.environment = request.environment;
   options.environment.emplace_back("VX_SERVICE_CHANNEL", "3");
-  options.current_directory = spec.current_directory;
+  options.current_directory = request.current_directory;
   options.detach = true;
   options.fds_to_remap.emplace_back(sv[1], 3);
   if (out >= 0) {
@@ -41,7 +41,7 @@ std::shared_ptr<ServiceProcess> ServiceProcess::Spawn(const SpawnSpec& spec, Eve
     options.fds_to_remap.emplace_back(out, 2);
   }
   std::shared_ptr<ServiceProcess> p(new ServiceProcess());
-  bool started = platform::CreateProcess("", spec.command_line, options, &p->process_);
+  bool started = platform::CreateProcess("", request.command_line, options, &p->process_);
   uint32_t launch_error = started ? 0 : platform::GetLastError();
   CloseIf(sv[1]);
   CloseIf(out);

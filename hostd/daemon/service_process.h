@@ -21,7 +21,7 @@
 
 namespace hostd {
 
-struct SpawnSpec {
+struct SpawnRequest {
   std::string command_line;        // expanded ImagePath: program and arguments
   std::string current_directory;   // Windows path
   std::vector<std::pair<std::string, std::string>> environment;  // added variables
@@ -40,7 +40,7 @@ class ServiceProcess {
 
   // Starts the program; null with the Windows error code in `*error` (2 or
   // 3 missing program, 5, 193 not a program) when it cannot be run.
-  static std::shared_ptr<ServiceProcess> Spawn(const SpawnSpec& spec, Events* events, uint32_t* error);
+  static std::shared_ptr<ServiceProcess> Spawn(const SpawnRequest& request, Events* events, uint32_t* error);
 
   ~ServiceProcess();  // kills a process still running and joins the monitor
   ServiceProcess(const ServiceProcess&) = delete;
