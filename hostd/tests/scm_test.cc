@@ -369,6 +369,25 @@ TEST_F(ScmTest, AutoStartServicesFollowTheDaemon) {
   EXPECT_NE(::kill(deaf_pid, 0), 0);
 }
 
+TEST_F(ScmTest, ServicesEndWhenTheDaemonDies) {
+  ScHandle s = Create("Orphan");
+  ASSERT_TRUE(StartServiceA(s));
+  ASSERT_TRUE(WaitForState(s, SERVICE_RUNNING));
+  s.Close();
+  scm_.Close();
+  ASSERT_EQ(::kill(daemon_->pid(), SIGKILL), 0);
+  // The dispatcher loses its channel and returns, so the program ends
+  // instead of running on without a manager.
+  EXPECT_TRUE(TraceHas("Orphan", "dispatcher returned ok=0 error=109")) << Trace("Orphan");
+  daemon_.reset();
+
+  StartDaemon();
+  ScHandle again = OpenServiceA(scm_, "Orphan", SERVICE_ALL_ACCESS);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(Status(again).dwCurrentState, SERVICE_STOPPED);
+  EXPECT_TRUE(StartServiceA(again)) << GetLastError();
+}
+
 TEST_F(ScmTest, IsServiceOnlyUnderTheScm) {
   // From a shell the program is interactive and its dispatcher refuses.
   std::string out;
