@@ -25,8 +25,13 @@ constexpr std::chrono::milliseconds kLingerLimit{2000};
 
 std::string Key(const std::string& name) { return ToLowerAscii(name); }
 
+// Names become registry keys and log file names: no separators, no
+// control characters.
 bool ValidName(const std::string& name) {
-  return !name.empty() && name.size() <= kMaxNameLength && name.find_first_of("/\\") == std::string::npos;
+  if (name.empty() || name.size() > kMaxNameLength) return false;
+  for (char c : name)
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
+  return true;
 }
 
 SERVICE_STATUS Stopped(uint32_t type, uint32_t exit_code) {

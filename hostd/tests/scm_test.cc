@@ -51,7 +51,7 @@ class ScmTest : public ::testing::Test {
   }
 
   void StartDaemon() {
-    daemon_ = std::make_unique<RunningDaemon>(host_.root(), std::vector<std::string>{"--stop-timeout", "1000"});
+    daemon_ = std::make_unique<RunningDaemon>(host_.root(), std::vector<std::string>{"--stop-timeout", "500"});
     ASSERT_TRUE(daemon_->ok());
     scm_ = OpenSCManagerA("", "", SC_MANAGER_ALL_ACCESS);
     ASSERT_TRUE(scm_) << GetLastError();
@@ -199,7 +199,10 @@ TEST_F(ScmTest, RefusedOperationsGiveTheirCodes) {
       {"create an existing service", create("RUNNING", "Other", SERVICE_DEMAND_START), kErrorServiceExists},
       {"create with a used display name", create("Fresh", "Stopped", SERVICE_DEMAND_START),
        kErrorDuplicateServiceName},
-      {"create with a bad name", create("a\\b", "ab", SERVICE_DEMAND_START), kErrorInvalidName},
+      {"create with a backslash in the name", create("a\\b", "ab", SERVICE_DEMAND_START), kErrorInvalidName},
+      {"create with a control character in the name", create(std::string("a\0b", 3), "ab", SERVICE_DEMAND_START),
+       kErrorInvalidName},
+      {"create with an empty name", create("", "empty", SERVICE_DEMAND_START), kErrorInvalidName},
       {"create with a boot start type", create("Boot", "Boot", 0), kErrorInvalidParameter},
       {"stop a service that accepts no stop", [&] { return ControlService(deaf, SERVICE_CONTROL_STOP, &st); },
        kErrorInvalidServiceControl},
