@@ -91,11 +91,14 @@ constexpr MessageEntry kMessages[] = {
     {1061, "The service cannot accept control messages at this time."},
     {1062, "The service has not been started."},
     {1063, "The service process could not connect to the service controller."},
+    {1065, "The database specified does not exist."},
     {1066, "The service has returned a service-specific error code."},
     {1067, "The process terminated unexpectedly."},
     {1072, "The specified service has been marked for deletion."},
     {1073, "The specified service already exists."},
+    {1077, "No attempts to start the service have been made since the last boot."},
     {1078, "The name is already in use as either a service name or a service display name."},
+    {1083, "The executable program that this service is configured to run in does not implement the service."},
     {1113, "No mapping for the Unicode character exists in the target multi-byte code page."},
     {1115, "A system shutdown is in progress."},
     {1155, "No application is associated with the specified file for this operation."},
@@ -116,6 +119,7 @@ constexpr MessageEntry kMessages[] = {
     {1337, "The security ID structure is invalid."},
     {1346, "Either a required impersonation level was not provided, or the provided impersonation level is invalid."},
     {1460, "This operation returned because the timeout period expired."},
+    {1722, "The RPC server is unavailable."},
     {2250, "This network connection does not exist."},
 };
 
