@@ -686,7 +686,7 @@ std::vector<std::string> Search(const std::string& pattern, uint32_t* error) {
 }
 
 TEST_F(FileTest, WildcardSearch) {
-  for (const char* n : {"a.txt", "B.TXT", "noext", "long name.html", "ab.tx"}) Put(n, "x");
+  for (const char* n : {"a.txt", "B.TXT", "noext", "long name.html", "ab.tx", "_u"}) Put(n, "x");
   ASSERT_TRUE(CreateDirectory(P("Sub.d")));
   using V = std::vector<std::string>;
   struct Case {
@@ -694,8 +694,8 @@ TEST_F(FileTest, WildcardSearch) {
     V names;
     uint32_t error;
   } cases[] = {
-      {P("*"), {".", "..", "a.txt", "ab.tx", "B.TXT", "long name.html", "noext", "Sub.d"}, 0},
-      {P("*.*"), {".", "..", "a.txt", "ab.tx", "B.TXT", "long name.html", "noext", "Sub.d"}, 0},
+      {P("*"), {".", "..", "a.txt", "ab.tx", "B.TXT", "long name.html", "noext", "Sub.d", "_u"}, 0},
+      {P("*.*"), {".", "..", "a.txt", "ab.tx", "B.TXT", "long name.html", "noext", "Sub.d", "_u"}, 0},
       {P("*.txt"), {"a.txt", "B.TXT"}, 0},
       {P("*.TXT"), {"a.txt", "B.TXT"}, 0},
       {P("?.txt"), {"a.txt", "B.TXT"}, 0},
