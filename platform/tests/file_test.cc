@@ -839,6 +839,44 @@ TEST_F(FileTest, CopyAndMoveSucceed) {
   EXPECT_FALSE(fs::exists(Real("eert")));
 }
 
+// Drive D: lives on another real file system (tmpfs) than C:.
+TEST(FileCrossDeviceTest, MoveBetweenRealFileSystemsCopiesFiles) {
+  std::string shm = "/dev/shm/vxfiles-XXXXXX";
+  if (!fs::is_directory("/dev/shm") || !::mkdtemp(shm.data())) GTEST_SKIP() << "no /dev/shm";
+  HostOptions options;
+  options.drives = {"C=fixed", "D=fixed:" + shm};
+  {
+    TempHost th(options);
+    struct stat c_st, d_st;
+    ASSERT_EQ(::stat(th.Real("C:\\").c_str(), &c_st), 0);
+    ASSERT_EQ(::stat(shm.c_str(), &d_st), 0);
+    ASSERT_NE(c_st.st_dev, d_st.st_dev);
+    th.WriteFile("C:\\x\\a.txt", "moved");
+    ASSERT_TRUE(SetFileAttributes("C:\\x\\a.txt", kAttrHidden));
+    FileTimes set{0, 0, FileTimeFromUnix(1000000000)};
+    {
+      File f;
+      ASSERT_TRUE(f.Open("C:\\x\\a.txt", kGenericWrite, kShareAll, kOpenExisting));
+      ASSERT_TRUE(f.SetTimes(set));
+    }
+    ASSERT_TRUE(MoveFile("C:\\x\\a.txt", "D:\\a.txt"));
+    EXPECT_FALSE(PathFileExists("C:\\x\\a.txt"));
+    EXPECT_EQ(RealContent(shm + "/a.txt"), "moved");
+    EXPECT_EQ(GetFileAttributes("D:\\a.txt"), kAttrHidden);
+    File f;
+    FileTimes got;
+    ASSERT_TRUE(f.Open("D:\\a.txt", kGenericRead, kShareAll, kOpenExisting));
+    ASSERT_TRUE(f.GetTimes(&got));
+    EXPECT_EQ(got.last_write, set.last_write);
+    f.Close();
+
+    EXPECT_FALSE(MoveFile("C:\\x", "D:\\x"));
+    EXPECT_EQ(GetLastError(), kErrorNotSameDevice);
+    EXPECT_TRUE(PathIsDirectory("C:\\x"));
+  }
+  fs::remove_all(shm);
+}
+
 TEST_F(FileTest, ReadOnlyFolderRefusesRemoval) {
   ASSERT_TRUE(CreateDirectory(P("keep")));
   ASSERT_TRUE(SetFileAttributes(P("keep"), kAttrReadOnly));
