@@ -209,7 +209,9 @@ class FindFile {
 };
 
 // Reads or writes a whole file. Reading shares read and write with other
-// openers; writing creates or truncates and shares read.
+// openers; writing shares read, creates a missing file and replaces the
+// content of an existing one, keeping its attributes (a read-only file
+// refuses with 5).
 bool ReadFileToString(std::string_view path, std::string* out);
 bool WriteStringToFile(std::string_view path, std::string_view data);
 

@@ -201,6 +201,11 @@ TEST_F(FileTest, WholeFileHelpersLeaveOutputAloneOnFailure) {
   std::string out = "keep";
   ASSERT_TRUE(ReadFileToString(P("w.txt"), &out));
   EXPECT_EQ(out, std::string("a\0b", 3));
+  // Shorter content over longer, on a hidden file that keeps its bit.
+  ASSERT_TRUE(SetFileAttributes(P("w.txt"), kAttrHidden));
+  ASSERT_TRUE(WriteStringToFile(P("w.txt"), "z"));
+  EXPECT_EQ(RealContent(Real("w.txt")), "z");
+  EXPECT_EQ(GetFileAttributes(P("w.txt")), kAttrHidden);
   out = "keep";
   EXPECT_FALSE(ReadFileToString(P("missing.txt"), &out));
   EXPECT_EQ(GetLastError(), kErrorFileNotFound);
