@@ -80,12 +80,19 @@ class RegKey {
   RegKey(const RegKey&) = delete;
   RegKey& operator=(const RegKey&) = delete;
 
-  // Creates (with every missing parent) or opens `subkey` under `root`.
+  // Creates (with every missing parent, in one change) or opens `subkey`
+  // under `root`; an empty `subkey` is the root itself. Names are separated
+  // by backslashes (empty names are skipped); a name longer than 255
+  // characters is refused (87). On success this object holds the new handle
+  // (any key it held is closed); on failure it is left as it was. `access`
+  // is what the handle may do afterwards; generic and MAXIMUM_ALLOWED rights
+  // count as the key rights they stand for.
   uint32_t Create(RootKey root, std::string_view subkey, uint32_t access,
                   uint32_t* disposition = nullptr);
   // Opens an existing key: 2 when it does not exist.
   uint32_t Open(RootKey root, std::string_view subkey, uint32_t access);
-  // The same relative to this open key.
+  // The same relative to this open key. CreateKey needs kKeyCreateSubKey on
+  // this handle (5 otherwise); OpenKey needs no right.
   uint32_t CreateKey(std::string_view subkey, uint32_t access, RegKey* out,
                      uint32_t* disposition = nullptr) const;
   uint32_t OpenKey(std::string_view subkey, uint32_t access, RegKey* out) const;
@@ -93,14 +100,17 @@ class RegKey {
   bool Valid() const { return impl_ != nullptr; }
 
   // RegQueryValueExA: `data` may be null to ask for type and size only;
-  // with a buffer smaller than the value, returns 234 and sets `*size` to
-  // the size needed. String values count their terminating NUL. An empty
-  // `name` is the unnamed default value. 2 when the value does not exist.
+  // with a buffer smaller than the value, returns 234, sets `*type` and
+  // sets `*size` to the size needed, leaving the buffer alone. String values
+  // count their terminating NUL. An empty `name` is the unnamed default
+  // value. 2 when the value does not exist; 87 for `data` without `size`.
+  // Needs kKeyQueryValue, as do all reads.
   uint32_t QueryValue(std::string_view name, uint32_t* type, void* data,
                       uint32_t* size) const;
   // Typed reads. ReadString accepts SZ and EXPAND_SZ (without expanding)
-  // and drops the terminating NUL; the others require their exact type
-  // (13 otherwise).
+  // and gives the text up to the first NUL; the others require their exact
+  // type and size (13 otherwise). ReadMultiString stops at the first empty
+  // string.
   uint32_t ReadString(std::string_view name, std::string* out) const;
   uint32_t ReadDword(std::string_view name, uint32_t* out) const;
   uint32_t ReadQword(std::string_view name, uint64_t* out) const;
@@ -109,12 +119,16 @@ class RegKey {
   uint32_t ReadValue(std::string_view name, RegValue* out) const;
 
   // RegSetValueExA: stores exactly `size` bytes with `type`. 5 on a handle
-  // opened without kKeySetValue.
+  // opened without kKeySetValue; 87 for a name over 16,383 characters.
+  // Overwriting a value keeps its place in the enumeration and its name's
+  // stored case.
   uint32_t SetValue(std::string_view name, uint32_t type, const void* data, uint32_t size);
   // SZ or EXPAND_SZ with the terminating NUL counted.
   uint32_t WriteString(std::string_view name, std::string_view value, uint32_t type = kRegSz);
   uint32_t WriteDword(std::string_view name, uint32_t value);
   uint32_t WriteQword(std::string_view name, uint64_t value);
+  // Each string NUL-terminated, then one more NUL. An empty string inside
+  // the list is refused (87): readers would take it for the list's end.
   uint32_t WriteMultiString(std::string_view name, const std::vector<std::string>& values);
 
   uint32_t DeleteValue(std::string_view name);

@@ -1,6 +1,7 @@
 #include "platform/registry_store.h"
 
 #include <pthread.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <cstring>
@@ -21,6 +22,30 @@ constexpr char kExtensionKey[] = "platform.registry";
 std::atomic<uint64_t> g_fork_generation{0};
 void OnForkChild() { g_fork_generation.fetch_add(1); }
 std::once_flag g_atfork_once;
+
+enum Sql : int {
+  kBegin,
+  kCommit,
+  kRollback,
+  kKeyExists,
+  kChild,
+  kInsertKey,
+  kGetValue,
+  kUpsertValue,
+  kDeleteValue,
+  kHasChildren,
+  kDeleteKeyRow,
+  kDeleteKeyValues,
+  kDeleteTreeValues,
+  kDeleteTreeKeys,
+  kDeleteSubtreeValues,
+  kDeleteSubtreeKeys,
+  kEnumValue,
+  kEnumKey,
+  kCountKeys,
+  kCountValues,
+  kSqlCount,
+};
 
 const char* const kSqlText[] = {
     "BEGIN IMMEDIATE",
@@ -51,7 +76,7 @@ const char* const kSqlText[] = {
     "SELECT count(*) FROM keys WHERE parent = ?1",
     "SELECT count(*) FROM vals WHERE key = ?1",
 };
-static_assert(sizeof(kSqlText) / sizeof(kSqlText[0]) == 20);
+static_assert(sizeof(kSqlText) / sizeof(kSqlText[0]) == kSqlCount);
 
 // NOCASE folds ASCII letters only, which is how Windows compares key and
 // value names of single-byte texts.
@@ -99,28 +124,60 @@ std::string ColumnText(sqlite3_stmt* st, int i) {
 
 }  // namespace
 
-RegistryStore* RegistryStore::For(const Host& host) {
-  auto* ext = host.GetOrCreateExtension(kExtensionKey, [&host]() -> std::unique_ptr<Host::Extension> {
-    std::vector<std::string> sids;
-    for (const auto& u : host.users()) sids.push_back(u.sid);
-    return std::make_unique<RegistryStore>(host.RegistryFile(), std::move(sids));
-  });
-  return static_cast<RegistryStore*>(ext);
-}
+// One SQLite connection with its prepared statements, used by one thread
+// at a time (the store lends it out). Each operation below is one
+// statement or one transaction.
+class RegistryConnection {
+ public:
+  static constexpr int64_t kNoKey = RegistryStore::kNoKey;
 
-RegistryStore::RegistryStore(std::string file, std::vector<std::string> user_sids)
-    : file_(std::move(file)), user_sids_(std::move(user_sids)) {
-  std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, OnForkChild); });
-}
-
-RegistryStore::~RegistryStore() {
-  if (db_ && generation_ == g_fork_generation.load()) {
-    for (auto*& st : stmts_) sqlite3_finalize(st);
-    sqlite3_close(db_);
+  RegistryConnection() = default;
+  ~RegistryConnection() {
+    for (auto* st : stmts_) sqlite3_finalize(st);
+    if (db_) sqlite3_close(db_);
   }
-}
+  RegistryConnection(const RegistryConnection&) = delete;
+  RegistryConnection& operator=(const RegistryConnection&) = delete;
 
-uint32_t RegistryStore::Code(int rc) const {
+  // Opens the file, creating the schema and the standard keys as needed.
+  uint32_t Open(const std::string& file, const std::vector<std::string>& user_sids);
+
+  uint32_t HiveId(bool users, int64_t* id);
+  uint32_t Walk(int64_t start, const std::vector<std::string_view>& parts, bool create, int64_t* id,
+                std::string* path, bool* created);
+  uint32_t KeyExists(int64_t key);
+  uint32_t QueryValue(int64_t key, std::string_view name, uint32_t* type, void* data, uint32_t* size);
+  uint32_t ReadValue(int64_t key, std::string_view name, std::string* stored, uint32_t* type,
+                     std::vector<uint8_t>* data);
+  uint32_t SetValue(int64_t key, std::string_view name, uint32_t type, const void* data, uint32_t size);
+  uint32_t DeleteValue(int64_t key, std::string_view name);
+  uint32_t DeleteKey(int64_t start, const std::vector<std::string_view>& parts);
+  uint32_t DeleteTree(int64_t start, const std::vector<std::string_view>& parts);
+  uint32_t EnumValue(int64_t key, uint32_t index, std::string* name, uint32_t* type,
+                     std::vector<uint8_t>* data);
+  uint32_t EnumKey(int64_t key, uint32_t index, std::string* name);
+  uint32_t QueryInfo(int64_t key, uint32_t* subkeys, uint32_t* values);
+
+ private:
+  sqlite3_stmt* Stmt(Sql which);
+  uint32_t Code(int rc) const;
+  uint32_t KeyExistsLocked(int64_t key);
+  uint32_t ChildLocked(int64_t parent, std::string_view name, int64_t* id, std::string* stored);
+  uint32_t WalkLocked(int64_t start, const std::vector<std::string_view>& parts, bool create,
+                      int64_t* id, std::string* path, bool* created);
+  uint32_t Begin();
+  uint32_t Commit();
+  void Rollback();
+  // Runs a prepared statement that returns no rows.
+  uint32_t Exec(sqlite3_stmt* st);
+
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* stmts_[kSqlCount] = {};
+  int64_t machine_id_ = 0;
+  int64_t users_id_ = 0;
+};
+
+uint32_t RegistryConnection::Code(int rc) const {
   switch (rc & 0xFF) {
     case SQLITE_OK:
     case SQLITE_ROW:
@@ -138,31 +195,8 @@ uint32_t RegistryStore::Code(int rc) const {
   }
 }
 
-void RegistryStore::Abandon() {
-  // The connection came from the parent process: it must be neither used nor
-  // closed here (closing could disturb the parent's locks), so it is left.
-  db_ = nullptr;
-  for (auto*& st : stmts_) st = nullptr;
-}
-
-uint32_t RegistryStore::EnsureOpen() {
-  if (db_ && generation_ != g_fork_generation.load()) Abandon();
-  if (db_) return kErrorSuccess;
-  uint32_t code = OpenLocked();
-  if (code != kErrorSuccess && db_) {
-    for (auto*& st : stmts_) {
-      sqlite3_finalize(st);
-      st = nullptr;
-    }
-    sqlite3_close(db_);
-    db_ = nullptr;
-  }
-  return code;
-}
-
-uint32_t RegistryStore::OpenLocked() {
-  generation_ = g_fork_generation.load();
-  int rc = sqlite3_open_v2(file_.c_str(), &db_,
+uint32_t RegistryConnection::Open(const std::string& file, const std::vector<std::string>& user_sids) {
+  int rc = sqlite3_open_v2(file.c_str(), &db_,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) return Code(rc);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
@@ -220,7 +254,7 @@ uint32_t RegistryStore::OpenLocked() {
       {ids[1], {".DEFAULT"}},
       {ids[1], {"S-1-5-18"}},
   };
-  for (const auto& sid : user_sids_)
+  for (const auto& sid : user_sids)
     if (!sid.empty()) seeds.push_back({ids[1], {sid}});
   for (const auto& [start, parts] : seeds) {
     int64_t id = 0;
@@ -237,27 +271,27 @@ uint32_t RegistryStore::OpenLocked() {
   return kErrorSuccess;
 }
 
-sqlite3_stmt* RegistryStore::Stmt(Sql which) { return stmts_[which]; }
+sqlite3_stmt* RegistryConnection::Stmt(Sql which) { return stmts_[which]; }
 
-uint32_t RegistryStore::Exec(sqlite3_stmt* st) {
+uint32_t RegistryConnection::Exec(sqlite3_stmt* st) {
   Reset reset(st);
   int rc = sqlite3_step(st);
   return rc == SQLITE_DONE || rc == SQLITE_ROW ? kErrorSuccess : Code(rc);
 }
 
-uint32_t RegistryStore::Begin() { return Exec(Stmt(kBegin)); }
+uint32_t RegistryConnection::Begin() { return Exec(Stmt(kBegin)); }
 
-uint32_t RegistryStore::Commit() {
+uint32_t RegistryConnection::Commit() {
   uint32_t code = Exec(Stmt(kCommit));
   if (code != kErrorSuccess) Rollback();
   return code;
 }
 
-void RegistryStore::Rollback() {
+void RegistryConnection::Rollback() {
   if (!sqlite3_get_autocommit(db_)) Exec(Stmt(kRollback));
 }
 
-uint32_t RegistryStore::KeyExistsLocked(int64_t key) {
+uint32_t RegistryConnection::KeyExistsLocked(int64_t key) {
   sqlite3_stmt* st = Stmt(kKeyExists);
   Reset reset(st);
   sqlite3_bind_int64(st, 1, key);
@@ -267,7 +301,7 @@ uint32_t RegistryStore::KeyExistsLocked(int64_t key) {
   return Code(rc);
 }
 
-uint32_t RegistryStore::ChildLocked(int64_t parent, std::string_view name, int64_t* id,
+uint32_t RegistryConnection::ChildLocked(int64_t parent, std::string_view name, int64_t* id,
                                     std::string* stored) {
   sqlite3_stmt* st = Stmt(kChild);
   Reset reset(st);
@@ -283,7 +317,7 @@ uint32_t RegistryStore::ChildLocked(int64_t parent, std::string_view name, int64
   return Code(rc);
 }
 
-uint32_t RegistryStore::WalkLocked(int64_t start, const std::vector<std::string_view>& parts,
+uint32_t RegistryConnection::WalkLocked(int64_t start, const std::vector<std::string_view>& parts,
                                    bool create, int64_t* id, std::string* path, bool* created) {
   int64_t cur = start;
   std::string walked;
@@ -319,19 +353,14 @@ uint32_t RegistryStore::WalkLocked(int64_t start, const std::vector<std::string_
   return kErrorSuccess;
 }
 
-uint32_t RegistryStore::HiveId(bool users, int64_t* id) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+uint32_t RegistryConnection::HiveId(bool users, int64_t* id) {
   *id = users ? users_id_ : machine_id_;
   return kErrorSuccess;
 }
 
-uint32_t RegistryStore::Walk(int64_t start, const std::vector<std::string_view>& parts, bool create,
+uint32_t RegistryConnection::Walk(int64_t start, const std::vector<std::string_view>& parts, bool create,
                              int64_t* id, std::string* path, bool* created) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+  uint32_t code = kErrorSuccess;
   if (!create) return WalkLocked(start, parts, false, id, path, created);
   // Opening an existing key needs no write lock: try that first.
   code = WalkLocked(start, parts, false, id, path, created);
@@ -345,19 +374,14 @@ uint32_t RegistryStore::Walk(int64_t start, const std::vector<std::string_view>&
   return Commit();
 }
 
-uint32_t RegistryStore::KeyExists(int64_t key) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+uint32_t RegistryConnection::KeyExists(int64_t key) {
   return KeyExistsLocked(key);
 }
 
-uint32_t RegistryStore::QueryValue(int64_t key, std::string_view name, uint32_t* type, void* data,
+uint32_t RegistryConnection::QueryValue(int64_t key, std::string_view name, uint32_t* type, void* data,
                                    uint32_t* size) {
   if (data && !size) return kErrorInvalidParameter;
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+  uint32_t code = kErrorSuccess;
   sqlite3_stmt* st = Stmt(kGetValue);
   Reset reset(st);
   sqlite3_bind_int64(st, 1, key);
@@ -386,11 +410,9 @@ uint32_t RegistryStore::QueryValue(int64_t key, std::string_view name, uint32_t*
   return kErrorSuccess;
 }
 
-uint32_t RegistryStore::ReadValue(int64_t key, std::string_view name, std::string* stored,
+uint32_t RegistryConnection::ReadValue(int64_t key, std::string_view name, std::string* stored,
                                   uint32_t* type, std::vector<uint8_t>* data) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+  uint32_t code = kErrorSuccess;
   sqlite3_stmt* st = Stmt(kGetValue);
   Reset reset(st);
   sqlite3_bind_int64(st, 1, key);
@@ -409,11 +431,9 @@ uint32_t RegistryStore::ReadValue(int64_t key, std::string_view name, std::strin
   return kErrorSuccess;
 }
 
-uint32_t RegistryStore::SetValue(int64_t key, std::string_view name, uint32_t type, const void* data,
+uint32_t RegistryConnection::SetValue(int64_t key, std::string_view name, uint32_t type, const void* data,
                                  uint32_t size) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+  uint32_t code = kErrorSuccess;
   if ((code = Begin()) != kErrorSuccess) return code;
   code = KeyExistsLocked(key);
   if (code == kErrorSuccess) {
@@ -436,10 +456,8 @@ uint32_t RegistryStore::SetValue(int64_t key, std::string_view name, uint32_t ty
   return Commit();
 }
 
-uint32_t RegistryStore::DeleteValue(int64_t key, std::string_view name) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+uint32_t RegistryConnection::DeleteValue(int64_t key, std::string_view name) {
+  uint32_t code = kErrorSuccess;
   if ((code = Begin()) != kErrorSuccess) return code;
   code = KeyExistsLocked(key);
   if (code == kErrorSuccess) {
@@ -460,10 +478,8 @@ uint32_t RegistryStore::DeleteValue(int64_t key, std::string_view name) {
   return Commit();
 }
 
-uint32_t RegistryStore::DeleteKey(int64_t start, const std::vector<std::string_view>& parts) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+uint32_t RegistryConnection::DeleteKey(int64_t start, const std::vector<std::string_view>& parts) {
+  uint32_t code = kErrorSuccess;
   if ((code = Begin()) != kErrorSuccess) return code;
   int64_t key = 0;
   std::string path;
@@ -493,10 +509,8 @@ uint32_t RegistryStore::DeleteKey(int64_t start, const std::vector<std::string_v
   return Commit();
 }
 
-uint32_t RegistryStore::DeleteTree(int64_t start, const std::vector<std::string_view>& parts) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+uint32_t RegistryConnection::DeleteTree(int64_t start, const std::vector<std::string_view>& parts) {
+  uint32_t code = kErrorSuccess;
   if ((code = Begin()) != kErrorSuccess) return code;
   int64_t key = 0;
   std::string path;
@@ -520,11 +534,9 @@ uint32_t RegistryStore::DeleteTree(int64_t start, const std::vector<std::string_
   return Commit();
 }
 
-uint32_t RegistryStore::EnumValue(int64_t key, uint32_t index, std::string* name, uint32_t* type,
+uint32_t RegistryConnection::EnumValue(int64_t key, uint32_t index, std::string* name, uint32_t* type,
                                   std::vector<uint8_t>* data) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+  uint32_t code = kErrorSuccess;
   sqlite3_stmt* st = Stmt(kEnumValue);
   Reset reset(st);
   sqlite3_bind_int64(st, 1, key);
@@ -542,10 +554,8 @@ uint32_t RegistryStore::EnumValue(int64_t key, uint32_t index, std::string* name
   return kErrorSuccess;
 }
 
-uint32_t RegistryStore::EnumKey(int64_t key, uint32_t index, std::string* name) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+uint32_t RegistryConnection::EnumKey(int64_t key, uint32_t index, std::string* name) {
+  uint32_t code = kErrorSuccess;
   sqlite3_stmt* st = Stmt(kEnumKey);
   Reset reset(st);
   sqlite3_bind_int64(st, 1, key);
@@ -560,10 +570,8 @@ uint32_t RegistryStore::EnumKey(int64_t key, uint32_t index, std::string* name) 
   return kErrorSuccess;
 }
 
-uint32_t RegistryStore::QueryInfo(int64_t key, uint32_t* subkeys, uint32_t* values) {
-  std::lock_guard<std::mutex> lock(mu_);
-  uint32_t code = EnsureOpen();
-  if (code != kErrorSuccess) return code;
+uint32_t RegistryConnection::QueryInfo(int64_t key, uint32_t* subkeys, uint32_t* values) {
+  uint32_t code = kErrorSuccess;
   if ((code = KeyExistsLocked(key)) != kErrorSuccess) return code;
   uint32_t counts[2] = {0, 0};
   Sql sqls[2] = {kCountKeys, kCountValues};
@@ -578,6 +586,109 @@ uint32_t RegistryStore::QueryInfo(int64_t key, uint32_t* subkeys, uint32_t* valu
   if (subkeys) *subkeys = counts[0];
   if (values) *values = counts[1];
   return kErrorSuccess;
+}
+
+// ---- the store: a pool of connections ----
+
+RegistryStore* RegistryStore::For(const Host& host) {
+  auto* ext = host.GetOrCreateExtension(kExtensionKey, [&host]() -> std::unique_ptr<Host::Extension> {
+    std::vector<std::string> sids;
+    for (const auto& u : host.users()) sids.push_back(u.sid);
+    return std::make_unique<RegistryStore>(host.RegistryFile(), std::move(sids));
+  });
+  return static_cast<RegistryStore*>(ext);
+}
+
+RegistryStore::RegistryStore(std::string file, std::vector<std::string> user_sids)
+    : file_(std::move(file)), user_sids_(std::move(user_sids)), generation_(g_fork_generation.load()) {
+  std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, OnForkChild); });
+}
+
+RegistryStore::~RegistryStore() {
+  if (generation_ == g_fork_generation.load())
+    for (auto* c : free_) delete c;
+}
+
+uint32_t RegistryStore::Acquire(RegistryConnection** out) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    uint64_t now = g_fork_generation.load();
+    if (generation_ != now) {
+      // Connections inherited through fork() belong to the parent: they are
+      // neither used nor closed here (closing could disturb the parent's
+      // locks), only forgotten.
+      free_.clear();
+      generation_ = now;
+    }
+    if (!free_.empty()) {
+      *out = free_.back();
+      free_.pop_back();
+      return kErrorSuccess;
+    }
+  }
+  auto c = std::make_unique<RegistryConnection>();
+  uint32_t code = c->Open(file_, user_sids_);
+  if (code != kErrorSuccess) return code;
+  *out = c.release();
+  return kErrorSuccess;
+}
+
+void RegistryStore::Release(RegistryConnection* c) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (generation_ == g_fork_generation.load()) free_.push_back(c);
+}
+
+template <typename Fn>
+uint32_t RegistryStore::With(Fn&& fn) {
+  RegistryConnection* c = nullptr;
+  uint32_t code = Acquire(&c);
+  if (code != kErrorSuccess) return code;
+  code = fn(*c);
+  Release(c);
+  return code;
+}
+
+uint32_t RegistryStore::HiveId(bool users, int64_t* id) {
+  return With([&](RegistryConnection& c) { return c.HiveId(users, id); });
+}
+uint32_t RegistryStore::Walk(int64_t start, const std::vector<std::string_view>& parts, bool create,
+                             int64_t* id, std::string* path, bool* created) {
+  return With([&](RegistryConnection& c) { return c.Walk(start, parts, create, id, path, created); });
+}
+uint32_t RegistryStore::KeyExists(int64_t key) {
+  return With([&](RegistryConnection& c) { return c.KeyExists(key); });
+}
+uint32_t RegistryStore::QueryValue(int64_t key, std::string_view name, uint32_t* type, void* data,
+                                   uint32_t* size) {
+  if (data && !size) return kErrorInvalidParameter;
+  return With([&](RegistryConnection& c) { return c.QueryValue(key, name, type, data, size); });
+}
+uint32_t RegistryStore::ReadValue(int64_t key, std::string_view name, std::string* stored,
+                                  uint32_t* type, std::vector<uint8_t>* data) {
+  return With([&](RegistryConnection& c) { return c.ReadValue(key, name, stored, type, data); });
+}
+uint32_t RegistryStore::SetValue(int64_t key, std::string_view name, uint32_t type, const void* data,
+                                 uint32_t size) {
+  return With([&](RegistryConnection& c) { return c.SetValue(key, name, type, data, size); });
+}
+uint32_t RegistryStore::DeleteValue(int64_t key, std::string_view name) {
+  return With([&](RegistryConnection& c) { return c.DeleteValue(key, name); });
+}
+uint32_t RegistryStore::DeleteKey(int64_t start, const std::vector<std::string_view>& parts) {
+  return With([&](RegistryConnection& c) { return c.DeleteKey(start, parts); });
+}
+uint32_t RegistryStore::DeleteTree(int64_t start, const std::vector<std::string_view>& parts) {
+  return With([&](RegistryConnection& c) { return c.DeleteTree(start, parts); });
+}
+uint32_t RegistryStore::EnumValue(int64_t key, uint32_t index, std::string* name, uint32_t* type,
+                                  std::vector<uint8_t>* data) {
+  return With([&](RegistryConnection& c) { return c.EnumValue(key, index, name, type, data); });
+}
+uint32_t RegistryStore::EnumKey(int64_t key, uint32_t index, std::string* name) {
+  return With([&](RegistryConnection& c) { return c.EnumKey(key, index, name); });
+}
+uint32_t RegistryStore::QueryInfo(int64_t key, uint32_t* subkeys, uint32_t* values) {
+  return With([&](RegistryConnection& c) { return c.QueryInfo(key, subkeys, values); });
 }
 
 }  // namespace platform

@@ -4,14 +4,13 @@
 // Keys are rows with a numeric id that is never reused, so a handle that
 // holds the id of a deleted key sees it gone (1018) rather than a newer key.
 // Every change runs in one IMMEDIATE transaction; reads are single
-// statements. Calls are serialised by the store's mutex, so one store may be
-// used from any thread. After fork() the child opens a connection of its own
-// on first use (an SQLite connection must not cross a fork).
+// statements. The store keeps a pool of connections and lends one to each
+// call, so any thread may use it and readers on several threads do not wait
+// for each other. After fork() the child opens connections of its own (an
+// SQLite connection must not cross a fork).
 //
 // The schema is described in docs/formats/registry.md.
 #pragma once
-
-#include <sqlite3.h>
 
 #include <cstdint>
 #include <mutex>
@@ -22,6 +21,8 @@
 #include "platform/host.h"
 
 namespace platform {
+
+class RegistryConnection;
 
 class RegistryStore : public Host::Extension {
  public:
@@ -72,55 +73,18 @@ class RegistryStore : public Host::Extension {
   uint32_t QueryInfo(int64_t key, uint32_t* subkeys, uint32_t* values);
 
  private:
-  enum Sql : int {
-    kBegin,
-    kCommit,
-    kRollback,
-    kKeyExists,
-    kChild,
-    kInsertKey,
-    kGetValue,
-    kUpsertValue,
-    kDeleteValue,
-    kHasChildren,
-    kDeleteKeyRow,
-    kDeleteKeyValues,
-    kDeleteTreeValues,
-    kDeleteTreeKeys,
-    kDeleteSubtreeValues,
-    kDeleteSubtreeKeys,
-    kEnumValue,
-    kEnumKey,
-    kCountKeys,
-    kCountValues,
-    kSqlCount,
-  };
+  // Lends a connection to one operation: a free one of the pool, else a new
+  // one, so threads read side by side instead of queueing on one handle.
+  uint32_t Acquire(RegistryConnection** out);
+  void Release(RegistryConnection* c);
+  template <typename Fn>
+  uint32_t With(Fn&& fn);
 
-  // Opens the connection if needed (first use, after a failure, after
-  // fork). Called with mu_ held.
-  uint32_t EnsureOpen();
-  uint32_t OpenLocked();
-  uint32_t WalkLocked(int64_t start, const std::vector<std::string_view>& parts, bool create,
-                      int64_t* id, std::string* path, bool* created);
-  void Abandon();
-  sqlite3_stmt* Stmt(Sql which);
-  uint32_t Code(int rc) const;
-  uint32_t KeyExistsLocked(int64_t key);
-  uint32_t ChildLocked(int64_t parent, std::string_view name, int64_t* id, std::string* stored);
-  uint32_t Begin();
-  uint32_t Commit();
-  void Rollback();
-  // Runs a prepared statement that returns no rows.
-  uint32_t Exec(sqlite3_stmt* st);
-
-  std::mutex mu_;
-  std::string file_;
-  std::vector<std::string> user_sids_;
-  sqlite3* db_ = nullptr;
-  uint64_t generation_ = 0;  // fork generation the connection belongs to
-  sqlite3_stmt* stmts_[kSqlCount] = {};
-  int64_t machine_id_ = 0;
-  int64_t users_id_ = 0;
+  const std::string file_;
+  const std::vector<std::string> user_sids_;
+  std::mutex mu_;  // guards free_ and generation_
+  std::vector<RegistryConnection*> free_;
+  uint64_t generation_;  // fork generation the pooled connections belong to
 };
 
 }  // namespace platform

@@ -212,6 +212,27 @@ TEST_F(RegistryTest, NamesIgnoreAsciiCaseAndKeepTheirStoredCase) {
   EXPECT_EQ(d, 2u);
 }
 
+TEST_F(RegistryTest, NameLengthLimits) {
+  RegKey k = TestKey(), out;
+  struct Case {
+    const char* what;
+    std::function<uint32_t()> op;
+    uint32_t code;
+  } cases[] = {
+      {"key name of 255", [&] { return k.CreateKey(std::string(255, 'k'), kKeyRead, &out); }, 0},
+      {"key name of 256", [&] { return k.CreateKey(std::string(256, 'k'), kKeyRead, &out); }, kErrorInvalidParameter},
+      {"open name of 256", [&] { return out.Open(RootKey::kLocalMachine, std::string(256, 'k'), kKeyRead); },
+       kErrorInvalidParameter},
+      {"value name of 16383", [&] { return k.WriteDword(std::string(16383, 'v'), 1); }, 0},
+      {"value name of 16384", [&] { return k.WriteDword(std::string(16384, 'v'), 1); }, kErrorInvalidParameter},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.op(), c.code) << c.what;
+  uint32_t subkeys = 0, values = 0;
+  ASSERT_EQ(k.QueryInfo(&subkeys, &values), 0u);
+  EXPECT_EQ(subkeys, 1u);
+  EXPECT_EQ(values, 1u);
+}
+
 TEST_F(RegistryTest, EnumerationFollowsCreationOrder) {
   RegKey k = TestKey();
   RegKey sub;
@@ -480,6 +501,34 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNothing) {
       EXPECT_EQ(owner, name);
     }
   }
+}
+
+// Threads of one process share the host's store; each sees its own writes
+// and every thread's writes are there afterwards.
+TEST_F(RegistryTest, ThreadsShareTheStore) {
+  constexpr int kThreads = 4, kValues = 50;
+  RegKey shared = TestKey();
+  std::vector<std::thread> threads;
+  std::vector<int> failures(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kValues; ++i) {
+        std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+        uint32_t d = 0;
+        RegKey own;
+        if (shared.WriteDword(name, t * 1000 + i) != 0 || shared.ReadDword(name, &d) != 0 ||
+            d != static_cast<uint32_t>(t * 1000 + i) ||
+            own.Create(RootKey::kLocalMachine, "SOFTWARE\\Test\\" + name, kKeyRead) != 0)
+          ++failures[t];
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
+  uint32_t subkeys = 0, values = 0;
+  ASSERT_EQ(shared.QueryInfo(&subkeys, &values), 0u);
+  EXPECT_EQ(subkeys, static_cast<uint32_t>(kThreads * kValues));
+  EXPECT_EQ(values, static_cast<uint32_t>(kThreads * kValues));
 }
 
 Bytes Pattern(uint32_t i) {
