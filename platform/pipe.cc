@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "platform/error.h"
@@ -360,31 +361,17 @@ bool WaitLocal(const std::string& name, uint32_t timeout_ms) {
 
   // Changes of the instance files wake the wait; a slice bound keeps it
   // going should a notification be missed. Closing an inotify descriptor
-  // takes milliseconds, so each thread keeps its own.
+  // takes milliseconds, so each thread keeps its own, made on first need.
   struct Watch {
     int fd = -1;
     std::string dir;
     ~Watch() { CloseFd(&fd); }
   };
   thread_local Watch tw;
-  if (tw.dir != places.instances) {
-    CloseFd(&tw.fd);
-    tw.dir.clear();
-    int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd >= 0 && ::inotify_add_watch(fd, places.instances.c_str(),
-                                       IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
-                                           IN_MOVED_TO) >= 0) {
-      tw.fd = fd;
-      tw.dir = places.instances;
-    } else {
-      CloseFd(&fd);
-    }
-  }
-  const int watch = tw.fd;
-  auto drain = [watch]() {
+  auto drain = []() {
     alignas(inotify_event) char events[4096];
     ssize_t n;
-    while (watch >= 0 && (n = ::read(watch, events, sizeof events)) > 0) {
+    while (tw.fd >= 0 && (n = ::read(tw.fd, events, sizeof events)) > 0) {
       for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
         const auto* ev = reinterpret_cast<const inotify_event*>(events + off);
         if (ev->mask & IN_IGNORED) tw.dir.clear();  // folder gone: watch afresh next time
@@ -392,8 +379,8 @@ bool WaitLocal(const std::string& name, uint32_t timeout_ms) {
       }
     }
   };
-  drain();  // older changes say nothing about now
   bool first = true;
+  bool watching = false;
   bool result = false;
   for (;;) {
     InstanceState state = ProbeInstance(instance);
@@ -406,6 +393,23 @@ bool WaitLocal(const std::string& name, uint32_t timeout_ms) {
       break;
     }
     first = false;
+    if (!watching) {
+      watching = true;
+      if (tw.dir != places.instances) {
+        CloseFd(&tw.fd);
+        tw.dir.clear();
+        tw.fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (tw.fd >= 0 && ::inotify_add_watch(tw.fd, places.instances.c_str(),
+                                              IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                                  IN_MOVED_TO) >= 0) {
+          tw.dir = places.instances;
+        } else {
+          CloseFd(&tw.fd);
+        }
+      }
+      drain();  // older changes say nothing about now
+      continue;  // look again now that changes are seen
+    }
     int slice = 100;
     if (!forever) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -415,8 +419,8 @@ bool WaitLocal(const std::string& name, uint32_t timeout_ms) {
       }
       slice = static_cast<int>(std::min<long long>(left, slice));
     }
-    if (watch >= 0) {
-      pollfd p{watch, POLLIN, 0};
+    if (tw.fd >= 0) {
+      pollfd p{tw.fd, POLLIN, 0};
       if (::poll(&p, 1, slice) > 0) drain();
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::min(slice, 5)));
