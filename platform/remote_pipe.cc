@@ -66,7 +66,7 @@ class RemotePipes : public RemotePipeConnector {
     remote::WireWriter w;
     w.U8(remote::kOpPipeWait).Str(pipe_name).U32(timeout_ms);
     std::string payload;
-    if (!c->Call(w.data(), &payload)) return false;
+    if (!c->CallWaiting(w.data(), timeout_ms, &payload)) return false;
     t_waited = {ToUpperAscii(host), ToLowerAscii(pipe_name), std::move(c)};
     return true;
   }

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -318,6 +319,17 @@ bool Connection::Call(const std::string& request, std::string* payload) {
   if (status != 0) return Fail(status);
   *payload = reply.substr(4);
   return true;
+}
+
+bool Connection::CallWaiting(const std::string& request, uint32_t host_wait_ms, std::string* payload) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    tls_->SetReceiveTimeout(kCallTimeoutMs + std::min<uint32_t>(host_wait_ms, 24u * 3600 * 1000));
+  }
+  bool ok = Call(request, payload);
+  std::lock_guard<std::mutex> lock(mu_);
+  tls_->SetReceiveTimeout(kCallTimeoutMs);
+  return ok;
 }
 
 bool Connection::WriteMessage(const void* data, uint32_t size) {

@@ -71,6 +71,9 @@ class Connection {
   // the last error to the status (or to 59 when the session broke) and
   // returns false.
   bool Call(const std::string& request, std::string* payload);
+  // Call for a request that the host may hold up to `host_wait_ms` by
+  // design (a pipe wait): the reply is awaited that much longer.
+  bool CallWaiting(const std::string& request, uint32_t host_wait_ms, std::string* payload);
   bool administrator() const { return administrator_; }
   bool broken() const { return broken_; }
   const std::string& host() const { return host_; }
