@@ -37,9 +37,9 @@ void Rc4Crypt(unsigned char* data, unsigned length, const unsigned char* key,
     return s[(sx + sy) & 0xFF];
   };
 
-  unsigned n = 0;
+  size_t n = 0;
   // Eight keystream bytes are gathered into one word and applied at once.
-  for (; n + 8 <= length; n += 8) {
+  for (; length - n >= 8; n += 8) {
     uint64_t ks = 0;
     for (int b = 0; b < 8; ++b) ks |= static_cast<uint64_t>(next()) << (8 * b);
     uint64_t block;

@@ -44,9 +44,9 @@ const struct {
   uint32_t type;
   const char* name;
 } kTypeNames[] = {
-    {platform::kRegNone, "REG_NONE"},         {platform::kRegSz, "REG_SZ"},
+    {platform::kRegNone, "REG_NONE"},          {platform::kRegSz, "REG_SZ"},
     {platform::kRegExpandSz, "REG_EXPAND_SZ"}, {platform::kRegBinary, "REG_BINARY"},
-    {platform::kRegDword, "REG_DWORD"},       {platform::kRegMultiSz, "REG_MULTI_SZ"},
+    {platform::kRegDword, "REG_DWORD"},        {platform::kRegMultiSz, "REG_MULTI_SZ"},
     {platform::kRegQword, "REG_QWORD"},
 };
 
@@ -175,7 +175,8 @@ bool ParseNumber(const std::string& s, uint64_t max, uint64_t* out) {
   return true;
 }
 
-bool EncodeData(uint32_t type, const std::string& data, std::vector<uint8_t>* out, std::string* why) {
+bool EncodeData(uint32_t type, const std::string& data, std::vector<uint8_t>* out,
+                std::string* why) {
   out->clear();
   switch (type) {
     case platform::kRegSz:
@@ -184,7 +185,10 @@ bool EncodeData(uint32_t type, const std::string& data, std::vector<uint8_t>* ou
       out->push_back(0);
       return true;
     case platform::kRegMultiSz:
-      for (const auto& s : data.empty() ? std::vector<std::string>() : platform::Split(platform::ReplaceAll(data, "\\0", std::string(1, '\0')), '\0')) {
+      for (const auto& s :
+           data.empty()
+               ? std::vector<std::string>()
+               : platform::Split(platform::ReplaceAll(data, "\\0", std::string(1, '\0')), '\0')) {
         if (s.empty()) {
           *why = "an empty string inside a REG_MULTI_SZ list";
           return false;
@@ -246,7 +250,8 @@ int Query(const Options& o) {
   std::printf("%s\n", kn.shown.c_str());
   RegValue v;
   for (uint32_t i = 0; (code = key.EnumValue(i, &v)) == 0; ++i) PrintValue(v);
-  if (code != platform::kErrorNoMoreItems) return Fail("reg query: " + kn.shown + ": " + Reason(code));
+  if (code != platform::kErrorNoMoreItems)
+    return Fail("reg query: " + kn.shown + ": " + Reason(code));
   std::string sub;
   bool first = true;
   for (uint32_t i = 0; (code = key.EnumKey(i, &sub)) == 0; ++i) {
@@ -254,7 +259,8 @@ int Query(const Options& o) {
     first = false;
     std::printf("%s\\%s\n", kn.shown.c_str(), sub.c_str());
   }
-  if (code != platform::kErrorNoMoreItems) return Fail("reg query: " + kn.shown + ": " + Reason(code));
+  if (code != platform::kErrorNoMoreItems)
+    return Fail("reg query: " + kn.shown + ": " + Reason(code));
   return 0;
 }
 
@@ -266,7 +272,8 @@ int Add(const Options& o) {
   uint32_t type = 0;
   if (!ParseType(o.type, &type)) return Fail("reg add: unknown type '" + o.type + "'");
   std::vector<uint8_t> data;
-  if ((o.has_value || o.has_data) && !EncodeData(type, o.data, &data, &why)) return Fail("reg add: " + why);
+  if ((o.has_value || o.has_data) && !EncodeData(type, o.data, &data, &why))
+    return Fail("reg add: " + why);
   RegKey key;
   uint32_t code = key.Create(kn.root, kn.subkey, platform::kKeyAllAccess);
   if (code) return Fail("reg add: " + kn.shown + ": " + Reason(code));
@@ -292,7 +299,8 @@ int Delete(const Options& o) {
     code = key.Open(kn.root, kn.subkey, platform::kKeyAllAccess);
     RegValue v;
     while (code == 0 && (code = key.EnumValue(0, &v)) == 0) code = key.DeleteValue(v.name);
-    if (code != platform::kErrorNoMoreItems) return Fail("reg delete: " + kn.shown + ": " + Reason(code));
+    if (code != platform::kErrorNoMoreItems)
+      return Fail("reg delete: " + kn.shown + ": " + Reason(code));
   } else {
     code = platform::DeleteKeyTree(kn.root, kn.subkey);
     if (code) return Fail("reg delete: " + kn.shown + ": " + Reason(code));
@@ -309,7 +317,8 @@ int Import(const Options& o) {
   std::ostringstream text;
   text << in.rdbuf();
   std::string error;
-  if (!platform::ImportRegFile(text.str(), &error)) return Fail("reg import: " + file + ": " + error);
+  if (!platform::ImportRegFile(text.str(), &error))
+    return Fail("reg import: " + file + ": " + error);
   std::printf("The operation completed successfully.\n");
   return 0;
 }
@@ -320,7 +329,8 @@ int Export(const Options& o) {
   std::string why;
   if (!ParseKey(o.positional[0], &kn, &why)) return Fail("reg export: " + why);
   std::string text, error;
-  if (!platform::ExportRegFile(kn.root, kn.subkey, &text, &error)) return Fail("reg export: " + error);
+  if (!platform::ExportRegFile(kn.root, kn.subkey, &text, &error))
+    return Fail("reg export: " + error);
   const std::string& file = o.positional[1];
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << text;
@@ -342,16 +352,19 @@ int Reg(const Invocation& inv) {
   if (op == "delete") fn = Delete;
   if (op == "import") fn = Import;
   if (op == "export") fn = Export;
-  if (!fn) return Fail("reg: unknown operation '" + inv.args[0] + "' (query, add, delete, import, export)");
+  if (!fn)
+    return Fail("reg: unknown operation '" + inv.args[0] +
+                "' (query, add, delete, import, export)");
   if (!LoadHost(inv)) return 2;
   return fn(o);
 }
 
 }  // namespace
 
-VXHOST_COMMAND(reg, "reg",
-               "reg query KEY [VALUE | /v NAME | /ve] | add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] | "
-               "delete KEY [/v NAME | /ve | /va] | import FILE | export KEY FILE",
-               Reg);
+VXHOST_COMMAND(
+    reg, "reg",
+    "reg query KEY [VALUE | /v NAME | /ve] | add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] | "
+    "delete KEY [/v NAME | /ve | /va] | import FILE | export KEY FILE",
+    Reg);
 
 }  // namespace vxhost

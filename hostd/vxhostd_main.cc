@@ -11,6 +11,7 @@
 #include <string>
 
 #include "hostd/daemon/daemon.h"
+#include "hostd/daemon/remote_module.h"
 #include "hostd/daemon/scm_module.h"
 
 namespace {
@@ -19,6 +20,9 @@ int Usage() {
   std::fprintf(stderr,
                "usage: vxhostd [--root HOSTROOT] [--daemon] [--quiet] [--stop-timeout MS]\n"
                "               [--start-timeout MS] [--control-timeout MS]\n"
+               "               [--remote-address A] [--remote-port N] [--logon-delay-ms MS]\n"
+               "               [--max-sessions-per-peer N] [--idle-timeout MS] [--max-frame BYTES]\n"
+               "--remote-port overrides host.ini's port; 0 picks a free one (see the log).\n"
                "HOSTROOT defaults to $VX_HOST_ROOT. The log is HOSTROOT/run/vxhostd.log.\n");
   return 2;
 }
@@ -72,6 +76,16 @@ int main(int argc, char** argv) {
   hostd::DaemonOptions opt;
   if (const char* env = std::getenv("VX_HOST_ROOT")) opt.root = env;
   bool detach = false;
+  hostd::remote::ServerOptions remote;
+  bool remote_port_given = false;
+  auto number = [](const char* text, unsigned long max, uint32_t* out) {
+    char* end = nullptr;
+    unsigned long v = std::strtoul(text, &end, 10);
+    if (!*text || *end || v > max) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+  };
+  uint32_t n = 0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -85,6 +99,19 @@ int main(int argc, char** argv) {
     } else if (a == "--stop-timeout" && (v = value()) && ParseMs(v, &opt.stop_timeout)) {
     } else if (a == "--start-timeout" && (v = value()) && ParseMs(v, &opt.start_timeout)) {
     } else if (a == "--control-timeout" && (v = value()) && ParseMs(v, &opt.control_timeout)) {
+    } else if (a == "--remote-address" && (v = value())) {
+      remote.address = v;
+    } else if (a == "--remote-port" && (v = value()) && number(v, 65535, &n)) {
+      remote.port = static_cast<uint16_t>(n);
+      remote_port_given = true;
+    } else if (a == "--logon-delay-ms" && (v = value()) && number(v, 60000, &n)) {
+      remote.failed_logon_delay_ms = n;
+    } else if (a == "--max-sessions-per-peer" && (v = value()) && number(v, 100000, &n)) {
+      remote.max_sessions_per_peer = n;
+    } else if (a == "--idle-timeout" && (v = value()) && number(v, 86400000, &n)) {
+      remote.idle_timeout_ms = n;
+    } else if (a == "--max-frame" && (v = value()) && number(v, 1u << 30, &n)) {
+      remote.max_frame = n;
     } else {
       return Usage();
     }
@@ -115,6 +142,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   daemon.AddModule(std::make_unique<hostd::ScmModule>());
+  daemon.AddModule(std::make_unique<hostd::RemoteModule>(remote, remote_port_given));
   if (!daemon.StartModules(&error)) {
     std::fprintf(stderr, "vxhostd: %s\n", error.c_str());
     Ready(ready_fd, false);

@@ -62,6 +62,7 @@ enum ErrorCode : uint32_t {
   kErrorWaitTimeout = 258,
   kErrorNoMoreItems = 259,
   kErrorDirectory = 267,
+  kErrorNotOwner = 288,
   kErrorPartialCopy = 299,
   kErrorOperationAborted = 995,
   kErrorIoPending = 997,

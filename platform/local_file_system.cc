@@ -250,8 +250,9 @@ std::vector<std::pair<std::string, std::string>> ListFolder(DIR* d) {
     if (!EqualsIgnoreCase(stem, n)) short_name = ShortName(n, ++ordinals[stem]);
     out.emplace_back(std::move(n), std::move(short_name));
   }
+  // NTFS lists names in the order of their upper-case forms ("B" before "_a").
   std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
-    return CompareIgnoreCase(a.first, b.first) < 0;
+    return ToUpperAscii(a.first) < ToUpperAscii(b.first);
   });
   return out;
 }

@@ -69,17 +69,23 @@ bool ReadProcFile(const std::string& path, std::string* out) {
   return true;
 }
 
-// The variables of a NUL-separated environment block.
+// The variables of a NUL-separated environment block that the process list
+// needs; the rest are skipped without copying.
 std::map<std::string, std::string> ParseEnvironment(const std::string& block) {
+  static constexpr std::string_view kWanted[] = {"VX_HOST_ROOT=", "VX_ACCOUNT=",
+                                                 "VX_SERVICE_CHANNEL="};
   std::map<std::string, std::string> vars;
   size_t pos = 0;
   while (pos < block.size()) {
     size_t end = block.find('\0', pos);
     if (end == std::string::npos) end = block.size();
     std::string_view item(block.data() + pos, end - pos);
-    size_t eq = item.find('=');
-    if (eq != std::string_view::npos && eq > 0)
-      vars.emplace(std::string(item.substr(0, eq)), std::string(item.substr(eq + 1)));
+    if (item.size() > 3 && item[0] == 'V' && item[1] == 'X' && item[2] == '_') {
+      for (std::string_view w : kWanted) {
+        if (item.substr(0, w.size()) == w)
+          vars.emplace(std::string(w.substr(0, w.size() - 1)), std::string(item.substr(w.size())));
+      }
+    }
     pos = end + 1;
   }
   return vars;
@@ -773,7 +779,11 @@ bool LaunchRealProgram(const std::string& real_program, std::string_view command
     if (!overridden) env.emplace_back(item);
   }
   if (host) {
-    env.push_back(std::string(kEnvHostRoot) + "=" + host->root());
+    // A root given relative to the caller's folder must still name the host
+    // from the child's own working folder.
+    std::string root = host->root();
+    if (root.empty() || root[0] != '/') root = CanonicalPath(root);
+    env.push_back(std::string(kEnvHostRoot) + "=" + root);
     env.push_back(std::string(kEnvAccount) + "=" + account);
   }
   env.push_back(std::string(kEnvCommandLine) + "=" + line);
@@ -930,7 +940,21 @@ bool CreateProcess(std::string_view application, std::string_view command_line,
   } else {
     std::vector<std::string> args = CommandLineToArgv(command_line);
     if (args.empty()) return Fail(kErrorFileNotFound);
-    if (!SearchProgram(args[0], &real)) return false;
+    bool found = SearchProgram(args[0], &real);
+    // An unquoted program path with blanks ("C:\Program Files\x\a.exe -y")
+    // is tried up to each blank in turn, shortest first, as Windows does.
+    size_t start = line.find_first_not_of(" \t");
+    if (!found && start != std::string::npos && line[start] != '"') {
+      uint32_t first_error = GetLastError();
+      for (size_t blank = line.find_first_of(" \t", line.find_first_of(" \t", start) + 1);
+           !found; blank = line.find_first_of(" \t", blank + 1)) {
+        std::string candidate = line.substr(start, blank == std::string::npos ? std::string::npos : blank - start);
+        found = SearchProgram(candidate, &real);
+        if (blank == std::string::npos) break;
+      }
+      if (!found) return Fail(first_error);
+    }
+    if (!found) return false;
   }
   return LaunchRealProgram(real, line, options, process);
 }

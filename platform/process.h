@@ -66,8 +66,9 @@ bool FindProcessByName(std::string_view name, ProcessEntry* entry);
 
 // How a program is started.
 struct LaunchOptions {
-  // Account to run as (a user of the host or "SYSTEM"); empty: the
-  // caller's own account. An unknown account fails with 1317.
+  // Account to run as (a user of the host or "SYSTEM"; the service
+  // manager passes "SYSTEM" for services); empty: the caller's own account.
+  // An unknown account fails with 1317.
   std::string account;
   // Variables set in the child's environment, after the inherited ones and
   // the host's own (so they may override them; the service manager passes
@@ -101,6 +102,9 @@ class Process {
 
   // OpenProcess: a process of the current host by id. Invalid with last
   // error 87 when no such process runs on the host (or it is invisible).
+  // A child of the caller stays open-able after it ended until a handle of
+  // it has collected its exit status, as a Windows process stays while a
+  // handle holds it.
   static Process Open(uint32_t pid);
 
   bool IsValid() const { return fd_ >= 0; }
@@ -122,7 +126,8 @@ class Process {
   bool WaitForExit(int64_t timeout_ms);
 
   // GetExitCodeProcess: kStillActive while the process runs. Once it has
-  // ended: its exit status for a child of the caller (a child killed by a
+  // ended: its exit status for a child of the caller (0 to 255, all that
+  // Linux passes on; a child killed by a
   // signal gives the code recorded by Terminate, else 128 + the signal
   // number), the code recorded by this handle's Terminate for any other
   // process. Linux keeps no exit status of processes that are not our

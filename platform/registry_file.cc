@@ -88,10 +88,14 @@ std::vector<uint8_t> Widen(const std::vector<uint8_t>& d) {
 void AppendValue(std::string* out, const RegValue& v) {
   std::string prefix = v.name.empty() ? "@=" : Quote(v.name) + "=";
   if (v.type == kRegSz && PlainString(v.data)) {
-    *out += prefix + Quote(std::string_view(reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1)) + kEol;
+    *out +=
+        prefix +
+        Quote(std::string_view(reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1)) +
+        kEol;
   } else if (v.type == kRegDword && v.data.size() == 4) {
     char buf[16];
-    uint32_t x = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (static_cast<uint32_t>(v.data[3]) << 24);
+    uint32_t x =
+        v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (static_cast<uint32_t>(v.data[3]) << 24);
     std::snprintf(buf, sizeof buf, "dword:%08x", x);
     *out += prefix + buf + kEol;
   } else if (v.type == kRegBinary) {
@@ -104,7 +108,8 @@ void AppendValue(std::string* out, const RegValue& v) {
   }
 }
 
-bool ExportKey(const RegKey& key, const std::string& section, std::string* text, std::string* error) {
+bool ExportKey(const RegKey& key, const std::string& section, std::string* text,
+               std::string* error) {
   *text += "[" + section + "]" + kEol;
   for (uint32_t i = 0;; ++i) {
     RegValue v;
@@ -187,10 +192,14 @@ std::vector<LogicalLine> Lines(std::string_view text) {
 }
 
 bool HexDigit(char c, unsigned* v) {
-  if (c >= '0' && c <= '9') *v = c - '0';
-  else if (c >= 'a' && c <= 'f') *v = c - 'a' + 10;
-  else if (c >= 'A' && c <= 'F') *v = c - 'A' + 10;
-  else return false;
+  if (c >= '0' && c <= '9')
+    *v = c - '0';
+  else if (c >= 'a' && c <= 'f')
+    *v = c - 'a' + 10;
+  else if (c >= 'A' && c <= 'F')
+    *v = c - 'A' + 10;
+  else
+    return false;
   return true;
 }
 
@@ -208,7 +217,8 @@ bool ReadQuoted(const std::string& s, size_t* i, std::string* out, std::string* 
       if (j + 1 >= s.size()) break;
       char e = s[++j];
       if (e != '\\' && e != '"') {
-        *why = std::string("unknown escape \\") + e + " in a quoted text (write \\\\ for a backslash)";
+        *why =
+            std::string("unknown escape \\") + e + " in a quoted text (write \\\\ for a backslash)";
         return false;
       }
       c = e;
@@ -361,7 +371,8 @@ bool ParseValueLine(const std::string& line, bool wide, Op* op, std::string* why
 
 bool Parse(std::string_view text, std::vector<Op>* ops, std::string* error) {
   std::string decoded;
-  if (text.size() >= 2 && static_cast<uint8_t>(text[0]) == 0xFF && static_cast<uint8_t>(text[1]) == 0xFE) {
+  if (text.size() >= 2 && static_cast<uint8_t>(text[0]) == 0xFF &&
+      static_cast<uint8_t>(text[1]) == 0xFE) {
     if (!Narrow16(text.substr(2), &decoded)) {
       *error = "line 1: the file holds characters outside the single-byte range";
       return false;
@@ -425,7 +436,8 @@ bool ExportRegFile(RootKey root, std::string_view subkey, std::string* text, std
   // The section names keep the stored case of the names below the root.
   std::vector<std::string> stored = KeyNames(key.Path());
   std::string section = RootKeyName(root);
-  if (!rel.empty() && stored.size() >= rel.size()) section += "\\" + Join(stored, stored.size() - rel.size());
+  if (!rel.empty() && stored.size() >= rel.size())
+    section += "\\" + Join(stored, stored.size() - rel.size());
   std::string out = std::string(kHeader5) + kEol + kEol;
   std::string why;
   if (!ExportKey(key, section, &out, &why)) {
@@ -458,7 +470,8 @@ bool ImportRegFile(std::string_view text, std::string* error) {
         what = std::string(RootKeyName(op.root)) + (op.path.empty() ? "" : "\\" + op.path);
         break;
       case Op::kSet:
-        code = key.SetValue(op.name, op.type, op.data.data(), static_cast<uint32_t>(op.data.size()));
+        code =
+            key.SetValue(op.name, op.type, op.data.data(), static_cast<uint32_t>(op.data.size()));
         what = op.name.empty() ? "@" : "\"" + op.name + "\"";
         break;
       case Op::kDeleteValue:

@@ -61,9 +61,11 @@ const char* const kSqlText[] = {
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
     "DELETE FROM keys WHERE id = ?1",
     "DELETE FROM vals WHERE key = ?1",
-    "WITH RECURSIVE t(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
+    "WITH RECURSIVE t(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys k JOIN t ON k.parent = "
+    "t.id) "
     "DELETE FROM vals WHERE key IN (SELECT id FROM t)",
-    "WITH RECURSIVE t(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
+    "WITH RECURSIVE t(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys k JOIN t ON k.parent = "
+    "t.id) "
     "DELETE FROM keys WHERE id IN (SELECT id FROM t)",
     "WITH RECURSIVE t(id) AS (SELECT id FROM keys WHERE parent = ?1 "
     "UNION ALL SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
@@ -146,10 +148,12 @@ class RegistryConnection {
   uint32_t Walk(int64_t start, const std::vector<std::string_view>& parts, bool create, int64_t* id,
                 std::string* path, bool* created);
   uint32_t KeyExists(int64_t key);
-  uint32_t QueryValue(int64_t key, std::string_view name, uint32_t* type, void* data, uint32_t* size);
+  uint32_t QueryValue(int64_t key, std::string_view name, uint32_t* type, void* data,
+                      uint32_t* size);
   uint32_t ReadValue(int64_t key, std::string_view name, std::string* stored, uint32_t* type,
                      std::vector<uint8_t>* data);
-  uint32_t SetValue(int64_t key, std::string_view name, uint32_t type, const void* data, uint32_t size);
+  uint32_t SetValue(int64_t key, std::string_view name, uint32_t type, const void* data,
+                    uint32_t size);
   uint32_t DeleteValue(int64_t key, std::string_view name);
   uint32_t DeleteKey(int64_t start, const std::vector<std::string_view>& parts);
   uint32_t DeleteTree(int64_t start, const std::vector<std::string_view>& parts);
@@ -195,16 +199,19 @@ uint32_t RegistryConnection::Code(int rc) const {
   }
 }
 
-uint32_t RegistryConnection::Open(const std::string& file, const std::vector<std::string>& user_sids) {
-  int rc = sqlite3_open_v2(file.c_str(), &db_,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+uint32_t RegistryConnection::Open(const std::string& file,
+                                  const std::vector<std::string>& user_sids) {
+  int rc =
+      sqlite3_open_v2(file.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) return Code(rc);
   sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db_, 0);
   // WAL lets readers run beside a writer; NORMAL syncing keeps every
   // committed transaction across a killed process (only a power loss may
   // drop the last ones), at a fraction of the cost of FULL.
-  rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr, nullptr);
+  rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
+                    nullptr);
   if (rc != SQLITE_OK) return Code(rc);
 
   rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
@@ -302,7 +309,7 @@ uint32_t RegistryConnection::KeyExistsLocked(int64_t key) {
 }
 
 uint32_t RegistryConnection::ChildLocked(int64_t parent, std::string_view name, int64_t* id,
-                                    std::string* stored) {
+                                         std::string* stored) {
   sqlite3_stmt* st = Stmt(kChild);
   Reset reset(st);
   sqlite3_bind_int64(st, 1, parent);
@@ -318,7 +325,8 @@ uint32_t RegistryConnection::ChildLocked(int64_t parent, std::string_view name, 
 }
 
 uint32_t RegistryConnection::WalkLocked(int64_t start, const std::vector<std::string_view>& parts,
-                                   bool create, int64_t* id, std::string* path, bool* created) {
+                                        bool create, int64_t* id, std::string* path,
+                                        bool* created) {
   int64_t cur = start;
   std::string walked;
   bool made = false;
@@ -358,8 +366,8 @@ uint32_t RegistryConnection::HiveId(bool users, int64_t* id) {
   return kErrorSuccess;
 }
 
-uint32_t RegistryConnection::Walk(int64_t start, const std::vector<std::string_view>& parts, bool create,
-                             int64_t* id, std::string* path, bool* created) {
+uint32_t RegistryConnection::Walk(int64_t start, const std::vector<std::string_view>& parts,
+                                  bool create, int64_t* id, std::string* path, bool* created) {
   uint32_t code = kErrorSuccess;
   if (!create) return WalkLocked(start, parts, false, id, path, created);
   // Opening an existing key needs no write lock: try that first.
@@ -374,12 +382,10 @@ uint32_t RegistryConnection::Walk(int64_t start, const std::vector<std::string_v
   return Commit();
 }
 
-uint32_t RegistryConnection::KeyExists(int64_t key) {
-  return KeyExistsLocked(key);
-}
+uint32_t RegistryConnection::KeyExists(int64_t key) { return KeyExistsLocked(key); }
 
-uint32_t RegistryConnection::QueryValue(int64_t key, std::string_view name, uint32_t* type, void* data,
-                                   uint32_t* size) {
+uint32_t RegistryConnection::QueryValue(int64_t key, std::string_view name, uint32_t* type,
+                                        void* data, uint32_t* size) {
   if (data && !size) return kErrorInvalidParameter;
   uint32_t code = kErrorSuccess;
   sqlite3_stmt* st = Stmt(kGetValue);
@@ -411,7 +417,7 @@ uint32_t RegistryConnection::QueryValue(int64_t key, std::string_view name, uint
 }
 
 uint32_t RegistryConnection::ReadValue(int64_t key, std::string_view name, std::string* stored,
-                                  uint32_t* type, std::vector<uint8_t>* data) {
+                                       uint32_t* type, std::vector<uint8_t>* data) {
   uint32_t code = kErrorSuccess;
   sqlite3_stmt* st = Stmt(kGetValue);
   Reset reset(st);
@@ -431,8 +437,8 @@ uint32_t RegistryConnection::ReadValue(int64_t key, std::string_view name, std::
   return kErrorSuccess;
 }
 
-uint32_t RegistryConnection::SetValue(int64_t key, std::string_view name, uint32_t type, const void* data,
-                                 uint32_t size) {
+uint32_t RegistryConnection::SetValue(int64_t key, std::string_view name, uint32_t type,
+                                      const void* data, uint32_t size) {
   uint32_t code = kErrorSuccess;
   if ((code = Begin()) != kErrorSuccess) return code;
   code = KeyExistsLocked(key);
@@ -534,8 +540,8 @@ uint32_t RegistryConnection::DeleteTree(int64_t start, const std::vector<std::st
   return Commit();
 }
 
-uint32_t RegistryConnection::EnumValue(int64_t key, uint32_t index, std::string* name, uint32_t* type,
-                                  std::vector<uint8_t>* data) {
+uint32_t RegistryConnection::EnumValue(int64_t key, uint32_t index, std::string* name,
+                                       uint32_t* type, std::vector<uint8_t>* data) {
   uint32_t code = kErrorSuccess;
   sqlite3_stmt* st = Stmt(kEnumValue);
   Reset reset(st);
@@ -591,16 +597,19 @@ uint32_t RegistryConnection::QueryInfo(int64_t key, uint32_t* subkeys, uint32_t*
 // ---- the store: a pool of connections ----
 
 RegistryStore* RegistryStore::For(const Host& host) {
-  auto* ext = host.GetOrCreateExtension(kExtensionKey, [&host]() -> std::unique_ptr<Host::Extension> {
-    std::vector<std::string> sids;
-    for (const auto& u : host.users()) sids.push_back(u.sid);
-    return std::make_unique<RegistryStore>(host.RegistryFile(), std::move(sids));
-  });
+  auto* ext =
+      host.GetOrCreateExtension(kExtensionKey, [&host]() -> std::unique_ptr<Host::Extension> {
+        std::vector<std::string> sids;
+        for (const auto& u : host.users()) sids.push_back(u.sid);
+        return std::make_unique<RegistryStore>(host.RegistryFile(), std::move(sids));
+      });
   return static_cast<RegistryStore*>(ext);
 }
 
 RegistryStore::RegistryStore(std::string file, std::vector<std::string> user_sids)
-    : file_(std::move(file)), user_sids_(std::move(user_sids)), generation_(g_fork_generation.load()) {
+    : file_(std::move(file)),
+      user_sids_(std::move(user_sids)),
+      generation_(g_fork_generation.load()) {
   std::call_once(g_atfork_once, [] { pthread_atfork(nullptr, nullptr, OnForkChild); });
 }
 
@@ -653,7 +662,8 @@ uint32_t RegistryStore::HiveId(bool users, int64_t* id) {
 }
 uint32_t RegistryStore::Walk(int64_t start, const std::vector<std::string_view>& parts, bool create,
                              int64_t* id, std::string* path, bool* created) {
-  return With([&](RegistryConnection& c) { return c.Walk(start, parts, create, id, path, created); });
+  return With(
+      [&](RegistryConnection& c) { return c.Walk(start, parts, create, id, path, created); });
 }
 uint32_t RegistryStore::KeyExists(int64_t key) {
   return With([&](RegistryConnection& c) { return c.KeyExists(key); });
@@ -667,8 +677,8 @@ uint32_t RegistryStore::ReadValue(int64_t key, std::string_view name, std::strin
                                   uint32_t* type, std::vector<uint8_t>* data) {
   return With([&](RegistryConnection& c) { return c.ReadValue(key, name, stored, type, data); });
 }
-uint32_t RegistryStore::SetValue(int64_t key, std::string_view name, uint32_t type, const void* data,
-                                 uint32_t size) {
+uint32_t RegistryStore::SetValue(int64_t key, std::string_view name, uint32_t type,
+                                 const void* data, uint32_t size) {
   return With([&](RegistryConnection& c) { return c.SetValue(key, name, type, data, size); });
 }
 uint32_t RegistryStore::DeleteValue(int64_t key, std::string_view name) {

@@ -46,8 +46,8 @@ class RegistryStore : public Host::Extension {
   // whether the last one was new. `*path` receives the stored names of the
   // walked keys joined by backslashes. 2 when a key is missing (without
   // `create`), 1018 when `start` itself is gone.
-  uint32_t Walk(int64_t start, const std::vector<std::string_view>& parts, bool create,
-                int64_t* id, std::string* path, bool* created);
+  uint32_t Walk(int64_t start, const std::vector<std::string_view>& parts, bool create, int64_t* id,
+                std::string* path, bool* created);
   uint32_t KeyExists(int64_t key);
 
   // RegQueryValueExA semantics (see RegKey::QueryValue).

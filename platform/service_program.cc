@@ -205,7 +205,8 @@ bool SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
   int fd, wake;
   {
     std::lock_guard<std::mutex> lock(d.mu);
-    if (handle != kStatusHandle || !d.handler) return Fail(kErrorInvalidHandle);
+    // The handle dies with the STOPPED report.
+    if (handle != kStatusHandle || !d.handler || d.stopped) return Fail(kErrorInvalidHandle);
     fd = d.channel;
     wake = d.wake[1];
   }

@@ -49,8 +49,9 @@ bool StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(std::string_view name, LPHANDLER_FUNCTION handler);
 
 // Reports the service's status to the SCM. False with 6 for a handle that
-// RegisterServiceCtrlHandlerA did not return, 87 for a null status or an
-// unknown state, 109 when the channel is gone.
+// RegisterServiceCtrlHandlerA did not return or after SERVICE_STOPPED was
+// reported, 87 for a null status or an unknown state, 109 when the channel
+// is gone.
 bool SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status);
 
 // Well-known SIDs of the token groups.

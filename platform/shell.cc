@@ -87,6 +87,7 @@ uint32_t ShellExecute(std::string_view verb, std::string_view file, std::string_
   if (program) {
     LaunchOptions options;
     options.current_directory = std::string(directory);
+    options.detach = true;  // independent of the caller, as a shell-started program is
     // The shell always quotes the program, as its "%1" association does.
     std::string line = "\"" + windows_path + "\"";
     if (!parameters.empty()) line += " " + std::string(parameters);

@@ -2,7 +2,9 @@
 //
 // ShellExecute "open" starts programs itself: a file ending in ".exe" or
 // ".com", or any ELF executable, is started with CreateProcess and the
-// given parameters, without waiting for it. Other files and folders are
+// given parameters, without waiting for it, detached from the caller (its
+// own session, standard streams on /dev/null), so that it never holds the
+// caller's terminal or pipes. Other files and folders are
 // handed to the desktop's opener (xdg-open on the real path); where the
 // machine has none, the call fails as Windows does for a file type without
 // an associated program (31, last error 1155).

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <iterator>
 #include <cstring>
 
 #include "hostd/daemon/daemon.h"
@@ -24,6 +26,8 @@ namespace {
 constexpr uint32_t kMaxStartArgs = 1024;
 // Service handles one session may hold open.
 constexpr size_t kMaxHandles = 4096;
+// Connections served at once; more are closed at once.
+constexpr size_t kMaxConnections = 256;
 
 std::string ErrorReply(uint32_t code) {
   wire::Writer w;
@@ -62,10 +66,11 @@ bool ScmModule::Start(Daemon& daemon, std::string* error) {
     listen_fd_ = -1;
     return false;
   }
-  // Boot: auto-start services run before clients are served, as on a PC
-  // whose service manager starts them before anyone logs on.
-  manager_->StartAutoServices();
+  // Clients are served while the auto-start services start (the boot), so
+  // that a service may use the SCM before it reports; Start returns once
+  // every one of them has reported or failed.
   acceptor_ = std::thread(&ScmModule::AcceptLoop, this);
+  manager_->StartAutoServices();
   return true;
 }
 
@@ -73,7 +78,8 @@ void ScmModule::Stop() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
-    for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);
+    for (auto& w : workers_)
+      if (!w.done) ::shutdown(w.fd, SHUT_RDWR);
   }
   if (wake_[1] >= 0) (void)!::write(wake_[1], "x", 1);
   if (acceptor_.joinable()) acceptor_.join();
@@ -84,12 +90,12 @@ void ScmModule::Stop() {
   }
   // Shut the services down first: a worker may wait for one to start.
   if (manager_) manager_->Shutdown();
-  std::vector<std::thread> workers;
+  std::list<Worker> workers;
   {
     std::lock_guard<std::mutex> lock(mu_);
     workers.swap(workers_);
   }
-  for (auto& t : workers) t.join();
+  for (auto& w : workers) w.thread.join();
   for (int& fd : wake_)
     if (fd >= 0) {
       ::close(fd);
@@ -108,26 +114,41 @@ void ScmModule::AcceptLoop() {
     if (p[1].revents) return;
     if (!p[0].revents) continue;
     int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    std::lock_guard<std::mutex> lock(mu_);
-    if (stopping_) {
-      ::close(fd);
-      return;
+    if (fd < 0) {
+      // Out of descriptors: let connections end before trying again.
+      if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
     }
-    connections_.push_back(fd);
-    workers_.emplace_back(&ScmModule::Serve, this, fd);
+    std::list<Worker> finished;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (auto it = workers_.begin(); it != workers_.end();) {
+        auto next = std::next(it);
+        if (it->done) finished.splice(finished.end(), workers_, it);
+        it = next;
+      }
+      if (stopping_ || workers_.size() >= kMaxConnections) {
+        ::close(fd);
+      } else {
+        workers_.emplace_back();
+        Worker& w = workers_.back();
+        w.fd = fd;
+        w.thread = std::thread(&ScmModule::Serve, this, &w);
+      }
+    }
+    for (auto& w : finished) w.thread.join();
   }
 }
 
-void ScmModule::Serve(int fd) {
+void ScmModule::Serve(Worker* worker) {
   ScmSession session(*manager_, daemon_->host().computer_name());
   std::string request;
-  while (wire::ReadFrame(fd, &request)) {
-    if (!wire::WriteFrame(fd, session.Handle(request))) break;
+  while (wire::ReadFrame(worker->fd, &request)) {
+    if (!wire::WriteFrame(worker->fd, session.Handle(request))) break;
   }
   std::lock_guard<std::mutex> lock(mu_);
-  connections_.erase(std::find(connections_.begin(), connections_.end(), fd));
-  ::close(fd);
+  ::close(worker->fd);
+  worker->done = true;
 }
 
 std::unique_ptr<ScmSession> ScmModule::NewSession() {

@@ -1,10 +1,11 @@
 // The daemon's service control manager: a ServiceManager served to local
 // programs on <root>/run/scm.sock (one thread per connection) and, through
 // HandleRequest, to any other module that carries SCM requests (remote
-// access). Start loads the services and starts the auto-start ones; Stop
-// closes the socket and shuts the services down.
+// access). Start loads the services, opens the socket and starts the
+// auto-start services; Stop closes the socket and shuts the services down.
 #pragma once
 
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,8 +53,14 @@ class ScmModule : public Module {
   ServiceManager* manager() { return manager_.get(); }
 
  private:
+  struct Worker {
+    int fd = -1;
+    std::thread thread;
+    bool done = false;  // the connection is closed; join the thread
+  };
+
   void AcceptLoop();
-  void Serve(int fd);
+  void Serve(Worker* worker);
 
   Daemon* daemon_ = nullptr;
   std::unique_ptr<ServiceManager> manager_;
@@ -63,8 +70,7 @@ class ScmModule : public Module {
   std::thread acceptor_;
   std::mutex mu_;
   bool stopping_ = false;
-  std::vector<int> connections_;
-  std::vector<std::thread> workers_;
+  std::list<Worker> workers_;  // one per connection; finished ones are joined on the next accept
 };
 
 }  // namespace hostd

@@ -1,18 +1,12 @@
 #include "hostd/daemon/service_manager.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "hostd/daemon/image_path.h"
 #include "platform/error.h"
-#include "platform/path.h"
 #include "platform/service_wire.h"
 #include "platform/strings.h"
-
-extern char** environ;
 
 namespace hostd {
 
@@ -31,14 +25,13 @@ constexpr std::chrono::milliseconds kLingerLimit{2000};
 
 std::string Key(const std::string& name) { return ToLowerAscii(name); }
 
+// Names become registry keys and log file names: no separators, no
+// control characters.
 bool ValidName(const std::string& name) {
-  return !name.empty() && name.size() <= kMaxNameLength && name.find_first_of("/\\") == std::string::npos;
-}
-
-std::string ExitText(int wait_status) {
-  if (WIFEXITED(wait_status)) return "exit code " + std::to_string(WEXITSTATUS(wait_status));
-  if (WIFSIGNALED(wait_status)) return std::string("signal ") + strsignal(WTERMSIG(wait_status));
-  return "status " + std::to_string(wait_status);
+  if (name.empty() || name.size() > kMaxNameLength) return false;
+  for (char c : name)
+    if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
+  return true;
 }
 
 SERVICE_STATUS Stopped(uint32_t type, uint32_t exit_code) {
@@ -144,6 +137,7 @@ void ServiceManager::Reap() {
 }
 
 uint32_t ServiceManager::Create(const ServiceConfig& in, Ref* service) {
+  Reap();
   ServiceConfig c = in;
   if (!ValidName(c.name)) return kErrorInvalidName;
   if (c.display_name.empty()) c.display_name = c.name;
@@ -185,37 +179,13 @@ uint32_t ServiceManager::Open(const std::string& name, Ref* service) {
 
 const std::string& ServiceManager::NameOf(const Ref& service) { return service->config.name; }
 
-uint32_t ServiceManager::BuildSpawn(const Record& rec, SpawnSpec* spec) {
-  std::string expanded = ExpandImagePath(rec.config.image_path, host_.windows_dir());
-  auto is_file = [](const std::string& windows_path) {
-    std::string real;
-    return platform::ResolvePath(windows_path, &real) && ::access(real.c_str(), F_OK) == 0;
-  };
-  CommandLine cl;
-  if (!SplitImagePath(expanded, is_file, &cl)) return kErrorInvalidParameter;
-  std::string program;
-  if (!platform::ResolvePath(cl.program, &program)) return platform::GetLastError();
-  if (::access(program.c_str(), F_OK) != 0) return kErrorFileNotFound;
-  std::string cwd;
-  if (!platform::ResolvePath(host_.system_dir(), &cwd)) return platform::GetLastError();
-
-  spec->program = program;
-  spec->argv = {cl.program};
-  spec->argv.insert(spec->argv.end(), cl.args.begin(), cl.args.end());
-  spec->cwd = cwd;
-  spec->output = host_.RunDir() + "/service-" + rec.config.name + ".log";
-  spec->env.clear();
-  static const char* const kOurs[] = {"VX_HOST_ROOT=", "VX_ACCOUNT=", "VX_SERVICE_CHANNEL=", "VX_SERVICE_NAME="};
-  for (char** e = environ; e && *e; ++e) {
-    bool ours = false;
-    for (const char* o : kOurs) ours = ours || std::strncmp(*e, o, std::strlen(o)) == 0;
-    if (!ours) spec->env.emplace_back(*e);
-  }
-  spec->env.push_back("VX_HOST_ROOT=" + host_.root());
-  spec->env.push_back("VX_ACCOUNT=SYSTEM");
-  spec->env.push_back("VX_SERVICE_CHANNEL=3");
-  spec->env.push_back("VX_SERVICE_NAME=" + rec.config.name);
-  return 0;
+SpawnRequest ServiceManager::SpawnFor(const Record& rec) const {
+  SpawnRequest request;
+  request.command_line = ExpandImagePath(rec.config.image_path, host_.windows_dir());
+  request.current_directory = host_.system_dir();
+  request.environment = {{"VX_SERVICE_NAME", rec.config.name}};
+  request.output = host_.RunDir() + "/service-" + rec.config.name + ".log";
+  return request;
 }
 
 uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& args) {
@@ -224,33 +194,32 @@ uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& a
   if (rec->marked) return kErrorServiceMarkedForDelete;
   if (shutting_down_) return kErrorShutdownInProgress;
   if (rec->config.start_type == SERVICE_DISABLED) return kErrorServiceDisabled;
-  if (rec->status.dwCurrentState != SERVICE_STOPPED) return kErrorServiceAlreadyRunning;
+  if (rec->status.dwCurrentState != SERVICE_STOPPED || rec->starting) return kErrorServiceAlreadyRunning;
   if (rec->process && !rec->process_ended) {
     // It reported STOPPED and is on its way out; give it a moment.
+    rec->starting = true;
     std::shared_ptr<ServiceProcess> old = rec->process;
     cv_.wait_for(lock, kLingerLimit, [&] { return rec->process != old || rec->process_ended; });
+    rec->starting = false;
     if (rec->process == old && !rec->process_ended) old->Kill();
-    if (rec->status.dwCurrentState != SERVICE_STOPPED || rec->marked) return kErrorServiceAlreadyRunning;
+    if (rec->marked) return kErrorServiceMarkedForDelete;
+    if (shutting_down_) return kErrorShutdownInProgress;
   }
   Retire(std::move(rec->process));
 
-  SpawnSpec spec;
-  uint32_t rc = BuildSpawn(*rec, &spec);
-  if (rc != 0) {
-    log_.Line("scm", "cannot start service " + rec->config.name + ": " + platform::TrimBlanks(platform::ErrorMessage(rc)));
-    return rc;
-  }
+  SpawnRequest request = SpawnFor(*rec);
+  uint32_t rc = 0;
   rec->status = SERVICE_STATUS{rec->config.service_type, SERVICE_START_PENDING, 0, 0, 0, 0, 2000};
   rec->connected = false;
   rec->reported = false;
   rec->process_ended = false;
   rec->start_args = {rec->config.name};
   rec->start_args.insert(rec->start_args.end(), args.begin(), args.end());
-  auto process = ServiceProcess::Spawn(spec, this, &rc);
+  auto process = ServiceProcess::Spawn(request, this, &rc);
   if (!process) {
     rec->process_ended = true;
     rec->status = Stopped(rec->config.service_type, rc);
-    log_.Line("scm", "cannot start service " + rec->config.name + " (" + spec.program + "): " +
+    log_.Line("scm", "cannot start service " + rec->config.name + " (" + request.command_line + "): " +
                          platform::TrimBlanks(platform::ErrorMessage(rc)));
     return rc;
   }
@@ -269,6 +238,7 @@ uint32_t ServiceManager::Start(const Ref& rec, const std::vector<std::string>& a
 }
 
 uint32_t ServiceManager::Control(const Ref& rec, uint32_t control, SERVICE_STATUS* status) {
+  Reap();
   std::unique_lock<std::mutex> lock(mu_);
   const SERVICE_STATUS& st = rec->status;
   if (st.dwCurrentState == SERVICE_STOPPED || !rec->process || rec->process_ended) return kErrorServiceNotActive;
@@ -310,6 +280,7 @@ uint32_t ServiceManager::QueryConfig(const Ref& rec, ServiceConfig* config) {
 }
 
 uint32_t ServiceManager::Delete(const Ref& rec) {
+  Reap();
   std::lock_guard<std::mutex> lock(mu_);
   if (rec->marked) return kErrorServiceMarkedForDelete;
   rec->marked = true;
@@ -408,10 +379,11 @@ void ServiceManager::OnMessage(ServiceProcess* p, const std::string& message) {
     case wire::kMsgStatus: {
       SERVICE_STATUS st;
       if (!r.Status(&st) || st.dwCurrentState < SERVICE_STOPPED || st.dwCurrentState > SERVICE_PAUSED) return;
-      bool was_stopped = rec->status.dwCurrentState == SERVICE_STOPPED;
+      // A process that has said it stopped has no say any more.
+      if (rec->reported && rec->status.dwCurrentState == SERVICE_STOPPED) return;
       rec->status = st;
       rec->reported = true;
-      if (st.dwCurrentState == SERVICE_STOPPED && !was_stopped) {
+      if (st.dwCurrentState == SERVICE_STOPPED) {
         log_.Line("scm", "service " + rec->config.name + " stopped, exit code " + std::to_string(st.dwWin32ExitCode));
         if (rec->marked) Remove(rec);
       }
@@ -432,14 +404,14 @@ void ServiceManager::OnMessage(ServiceProcess* p, const std::string& message) {
   cv_.notify_all();
 }
 
-void ServiceManager::OnExit(ServiceProcess* p, int wait_status) {
+void ServiceManager::OnExit(ServiceProcess* p, uint32_t exit_code) {
   std::lock_guard<std::mutex> lock(mu_);
   exit_handled_.push_back(p);
   RecordPtr rec = FindByProcess(p);
   if (rec) {
     rec->process_ended = true;
     if (rec->status.dwCurrentState != SERVICE_STOPPED) {
-      log_.Line("scm", "service " + rec->config.name + " ended without stopping (" + ExitText(wait_status) + ")");
+      log_.Line("scm", "service " + rec->config.name + " ended without stopping (exit code " + std::to_string(exit_code) + ")");
       rec->status = Stopped(rec->status.dwServiceType, kErrorProcessAborted);
     } else {
       rec->status.dwControlsAccepted = 0;

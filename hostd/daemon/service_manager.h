@@ -83,20 +83,21 @@ class ServiceManager : private ServiceProcess::Events {
     uint32_t acked_seq = 0;
     uint32_t ack_result = 0;
     std::vector<std::string> start_args;
-    bool removed = false;  // left the registry and the table
+    bool removed = false;   // left the registry and the table
+    bool starting = false;  // a start waits for the previous process to end
   };
 
  private:
   using RecordPtr = Ref;
 
   void OnMessage(ServiceProcess* process, const std::string& message) override;
-  void OnExit(ServiceProcess* process, int wait_status) override;
+  void OnExit(ServiceProcess* process, uint32_t exit_code) override;
 
   RecordPtr Find(const std::string& name);           // mu_ held
   RecordPtr FindByProcess(const ServiceProcess* p);  // mu_ held
   void Remove(const RecordPtr& record);              // mu_ held
   void Retire(std::shared_ptr<ServiceProcess> p);    // mu_ held
-  uint32_t BuildSpawn(const Record& record, struct SpawnSpec* spec);
+  SpawnRequest SpawnFor(const Record& record) const;
   void Reap();  // joins retired processes whose end was handled; mu_ not held
 
   platform::Host& host_;

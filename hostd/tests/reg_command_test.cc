@@ -24,7 +24,8 @@ class RegCommandTest : public ::testing::Test {
  protected:
   Result Vxhost(const std::string& args) {
     const char* bin = std::getenv("VX_BIN_DIR");
-    std::string cmd = std::string(bin ? bin : "bin") + "/vxhost --root '" + host_.root() + "' " + args + " 2>&1";
+    std::string cmd =
+        std::string(bin ? bin : "bin") + "/vxhost --root '" + host_.root() + "' " + args + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     EXPECT_NE(p, nullptr);
     std::string out;
@@ -60,8 +61,10 @@ TEST_F(RegCommandTest, AddQueryDeleteAndTheirErrors) {
        "\nhklm\\software\\acme\\Sub\n"},
       {"reg query 'HKLM\\SOFTWARE\\Acme' count", 0, "    Count    REG_DWORD    0x10\n"},
       {"reg query 'HKLM\\SOFTWARE\\Acme' /v Nope", 2,
-       "vxhost: reg query: HKLM\\SOFTWARE\\Acme: value 'Nope': The system cannot find the file specified."},
-      {"reg query 'HKLM\\SOFTWARE\\Nope'", 2, "HKLM\\SOFTWARE\\Nope: The system cannot find the file specified."},
+       "vxhost: reg query: HKLM\\SOFTWARE\\Acme: value 'Nope': The system cannot find the file "
+       "specified."},
+      {"reg query 'HKLM\\SOFTWARE\\Nope'", 2,
+       "HKLM\\SOFTWARE\\Nope: The system cannot find the file specified."},
       {"reg query 'HKXX\\foo'", 2, "unknown root key 'HKXX'"},
       {"reg add 'HKLM\\X' /v d /t REG_DWORD /d 12x", 2, "'12x' is not a number for REG_DWORD"},
       {"reg add 'HKLM\\X' /v d /t REG_DWORD /d 4294967296", 2, "not a number for REG_DWORD"},
@@ -71,7 +74,8 @@ TEST_F(RegCommandTest, AddQueryDeleteAndTheirErrors) {
       {"reg delete 'HKLM\\SOFTWARE\\Acme' /v Name", 0, ""},
       {"reg query 'HKLM\\SOFTWARE\\Acme' Name", 2, "cannot find"},
       {"reg delete 'HKLM\\SOFTWARE\\Acme' /va", 0, ""},
-      {"reg query 'HKLM\\SOFTWARE\\Acme'", 0, "HKLM\\SOFTWARE\\Acme\n\nHKLM\\SOFTWARE\\Acme\\Sub\n"},
+      {"reg query 'HKLM\\SOFTWARE\\Acme'", 0,
+       "HKLM\\SOFTWARE\\Acme\n\nHKLM\\SOFTWARE\\Acme\\Sub\n"},
       {"reg delete 'HKLM\\SOFTWARE\\Acme'", 0, ""},
       {"reg query 'HKLM\\SOFTWARE\\Acme\\Sub'", 2, "cannot find"},
       {"reg frob", 2, "unknown operation 'frob'"},
@@ -104,16 +108,19 @@ TEST_F(RegCommandTest, ExportAndImportFiles) {
   EXPECT_EQ(r.code, 0);
   EXPECT_NE(r.out.find("Raw    REG_BINARY    00FF10"), std::string::npos) << r.out;
 
-  std::ofstream(host_.root() + "/bad.reg") << "Windows Registry Editor Version 5.00\n[HKLM\\Y]\n\"a\"=dword:xyz\n";
+  std::ofstream(host_.root() + "/bad.reg")
+      << "Windows Registry Editor Version 5.00\n[HKLM\\Y]\n\"a\"=dword:xyz\n";
   r = Vxhost("reg import '" + host_.root() + "/bad.reg'");
   EXPECT_EQ(r.code, 2);
-  EXPECT_NE(r.out.find("bad.reg: line 3: dword needs 1 to 8 hex digits"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("bad.reg: line 3: dword needs 1 to 8 hex digits"), std::string::npos)
+      << r.out;
   r = Vxhost("reg import '" + host_.root() + "/none.reg'");
   EXPECT_EQ(r.code, 2);
   EXPECT_NE(r.out.find("none.reg: cannot open the file"), std::string::npos) << r.out;
   r = Vxhost("reg export 'HKLM\\Nope' '" + file + "'");
   EXPECT_EQ(r.code, 2);
-  EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\Nope: The system cannot find the file specified."), std::string::npos)
+  EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\Nope: The system cannot find the file specified."),
+            std::string::npos)
       << r.out;
 }
 

@@ -51,7 +51,7 @@ class ScmTest : public ::testing::Test {
   }
 
   void StartDaemon() {
-    daemon_ = std::make_unique<RunningDaemon>(host_.root(), std::vector<std::string>{"--stop-timeout", "1000"});
+    daemon_ = std::make_unique<RunningDaemon>(host_.root(), std::vector<std::string>{"--stop-timeout", "500"});
     ASSERT_TRUE(daemon_->ok());
     scm_ = OpenSCManagerA("", "", SC_MANAGER_ALL_ACCESS);
     ASSERT_TRUE(scm_) << GetLastError();
@@ -139,8 +139,11 @@ TEST_F(ScmTest, CreateStartQueryStopDelete) {
   EXPECT_EQ(st.dwCurrentState, SERVICE_STOPPED);
   EXPECT_EQ(st.dwWin32ExitCode, 7u);
   EXPECT_EQ(st.dwServiceSpecificExitCode, 9u);
-  // The dispatcher returns once the service reported STOPPED.
+  // The dispatcher returns once the service reported STOPPED; the status
+  // handle is dead from then on.
   EXPECT_TRUE(TraceHas("Life", "dispatcher returned ok=1 error=0"));
+  EXPECT_NE(Trace("Life").find("SetServiceStatus failed 6"), std::string::npos);
+  EXPECT_EQ(Status(s).dwCurrentState, SERVICE_STOPPED);
 
   ServiceConfig config;
   ASSERT_TRUE(QueryServiceConfigA(s, &config));
@@ -167,7 +170,7 @@ TEST_F(ScmTest, RefusedOperationsGiveTheirCodes) {
   ASSERT_TRUE(WaitForState(deaf, SERVICE_RUNNING));
   ScHandle disabled = Create("Off", "normal", SERVICE_DISABLED);
   ScHandle missing = CreateServiceA(scm_, "Missing", "Missing", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\nowhere\\none.exe");
+                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\WINDOWS\\system32\\none.exe");
   ASSERT_TRUE(missing);
   ScHandle query_only = OpenServiceA(scm_, "Running", SERVICE_QUERY_STATUS);
   ASSERT_TRUE(query_only);
@@ -196,7 +199,10 @@ TEST_F(ScmTest, RefusedOperationsGiveTheirCodes) {
       {"create an existing service", create("RUNNING", "Other", SERVICE_DEMAND_START), kErrorServiceExists},
       {"create with a used display name", create("Fresh", "Stopped", SERVICE_DEMAND_START),
        kErrorDuplicateServiceName},
-      {"create with a bad name", create("a\\b", "ab", SERVICE_DEMAND_START), kErrorInvalidName},
+      {"create with a backslash in the name", create("a\\b", "ab", SERVICE_DEMAND_START), kErrorInvalidName},
+      {"create with a control character in the name", create(std::string("a\0b", 3), "ab", SERVICE_DEMAND_START),
+       kErrorInvalidName},
+      {"create with an empty name", create("", "empty", SERVICE_DEMAND_START), kErrorInvalidName},
       {"create with a boot start type", create("Boot", "Boot", 0), kErrorInvalidParameter},
       {"stop a service that accepts no stop", [&] { return ControlService(deaf, SERVICE_CONTROL_STOP, &st); },
        kErrorInvalidServiceControl},
@@ -288,6 +294,31 @@ TEST_F(ScmTest, CheckPointProgressIsVisible) {
   EXPECT_EQ(Status(s).dwCheckPoint, 0u);
 }
 
+TEST_F(ScmTest, ConcurrentStartsStartOneProcess) {
+  Create("Race").Close();
+  constexpr int kClients = 4;
+  std::vector<std::thread> threads;
+  std::vector<uint32_t> results(kClients, 0xFFFFFFFF);
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&results, i] {
+      ScHandle scm = OpenSCManagerA("", "", SC_MANAGER_ALL_ACCESS);
+      ScHandle s = OpenServiceA(scm, "Race", SERVICE_ALL_ACCESS);
+      results[i] = StartServiceA(s) ? 0 : GetLastError();
+    });
+  }
+  for (auto& t : threads) t.join();
+  int started = 0;
+  for (uint32_t r : results) {
+    EXPECT_TRUE(r == 0 || r == kErrorServiceAlreadyRunning) << r;
+    started += r == 0;
+  }
+  EXPECT_EQ(started, 1);
+  ScHandle s = OpenServiceA(scm_, "Race", SERVICE_ALL_ACCESS);
+  ASSERT_TRUE(WaitForState(s, SERVICE_RUNNING));
+  std::string trace = Trace("Race");
+  EXPECT_EQ(trace.find("start is_service"), trace.rfind("start is_service")) << trace;
+}
+
 TEST_F(ScmTest, UserControlReachesTheHandler) {
   ScHandle s = Create("Talk");
   ASSERT_TRUE(StartServiceA(s));
@@ -305,9 +336,11 @@ TEST_F(ScmTest, AutoStartServicesFollowTheDaemon) {
   ScHandle aut = Create("Auto", "normal", SERVICE_AUTO_START);
   ScHandle demand = Create("Demand");
   ScHandle deaf = Create("DeafAuto", "deaf", SERVICE_AUTO_START);
+  ScHandle asking = Create("AskAuto", "ask", SERVICE_AUTO_START);
   aut.Close();
   demand.Close();
   deaf.Close();
+  asking.Close();
   // Created services do not start by themselves.
   EXPECT_EQ(Trace("Auto"), "");
 
@@ -321,6 +354,8 @@ TEST_F(ScmTest, AutoStartServicesFollowTheDaemon) {
   EXPECT_TRUE(WaitForState(a, SERVICE_RUNNING));
   EXPECT_TRUE(WaitForState(deaf_again, SERVICE_RUNNING));
   EXPECT_EQ(Status(d).dwCurrentState, SERVICE_STOPPED);
+  // The SCM answers a service that is still starting at boot.
+  EXPECT_TRUE(TraceHas("AskAuto", "asked START_PENDING")) << Trace("AskAuto");
   ASSERT_TRUE(TraceHas("DeafAuto", "start is_service=1 pid="));
   std::string deaf_trace = Trace("DeafAuto");
   pid_t deaf_pid = std::stoi(deaf_trace.substr(deaf_trace.find("pid=") + 4));
@@ -335,6 +370,25 @@ TEST_F(ScmTest, AutoStartServicesFollowTheDaemon) {
   EXPECT_NE(Trace("Auto").find("dispatcher returned ok=1"), std::string::npos);
   EXPECT_NE(Trace("DeafAuto").find("ignored 1"), std::string::npos);
   EXPECT_NE(::kill(deaf_pid, 0), 0);
+}
+
+TEST_F(ScmTest, ServicesEndWhenTheDaemonDies) {
+  ScHandle s = Create("Orphan");
+  ASSERT_TRUE(StartServiceA(s));
+  ASSERT_TRUE(WaitForState(s, SERVICE_RUNNING));
+  s.Close();
+  scm_.Close();
+  ASSERT_EQ(::kill(daemon_->pid(), SIGKILL), 0);
+  // The dispatcher loses its channel and returns, so the program ends
+  // instead of running on without a manager.
+  EXPECT_TRUE(TraceHas("Orphan", "dispatcher returned ok=0 error=109")) << Trace("Orphan");
+  daemon_.reset();
+
+  StartDaemon();
+  ScHandle again = OpenServiceA(scm_, "Orphan", SERVICE_ALL_ACCESS);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(Status(again).dwCurrentState, SERVICE_STOPPED);
+  EXPECT_TRUE(StartServiceA(again)) << GetLastError();
 }
 
 TEST_F(ScmTest, IsServiceOnlyUnderTheScm) {

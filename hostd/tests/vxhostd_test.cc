@@ -174,6 +174,41 @@ TEST(VxhostdTest, MalformedRequestsAreAnsweredOrDropped) {
   EXPECT_TRUE(scm) << GetLastError();
 }
 
+// Address space of a process in kB (VmSize of /proc/PID/status).
+long VirtualKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long kb = -1;
+  while (in >> key) {
+    if (key == "VmSize:") {
+      in >> kb;
+      break;
+    }
+  }
+  return kb;
+}
+
+TEST(VxhostdTest, EndedConnectionsLeaveNoThreadsBehind) {
+  TempHost host;
+  // One malloc arena, so that the address space measures thread stacks.
+  setenv("MALLOC_ARENA_MAX", "1", 1);
+  RunningDaemon daemon(host.root());
+  unsetenv("MALLOC_ARENA_MAX");
+  ASSERT_TRUE(daemon.ok());
+  long before = VirtualKb(daemon.pid());
+  ASSERT_GT(before, 0);
+  // Each connection is served by a thread of its own; one left unjoined
+  // keeps its whole stack (megabytes) mapped.
+  for (int i = 0; i < 40; ++i) {
+    ScHandle scm = OpenSCManagerA("", "", SC_MANAGER_ALL_ACCESS);
+    ASSERT_TRUE(scm) << GetLastError();
+  }
+  ScHandle last = OpenSCManagerA("", "", SC_MANAGER_ALL_ACCESS);
+  ASSERT_TRUE(last);
+  long grown = VirtualKb(daemon.pid()) - before;
+  EXPECT_LT(grown, 64 * 1024) << grown << " kB more";
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
   std::stringstream ss;

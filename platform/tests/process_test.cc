@@ -264,6 +264,30 @@ TEST_F(ProcessTest, ProgramFoundFromTheCommandLine) {
   EXPECT_EQ(GetLastError(), kErrorFileNotFound);
 }
 
+TEST_F(ProcessTest, UnquotedProgramPathWithBlanksIsTriedAtEachBlank) {
+  const std::string line = "C:\\Program Files\\Spy\\spy.exe dump C:\\out.txt";
+  auto image = [&] {
+    auto lines = Dump("", line);
+    for (const auto& l : lines)
+      if (l.rfind("image:", 0) == 0) return l.substr(6);
+    return std::string();
+  };
+  EXPECT_EQ(image(), std::filesystem::canonical(host_.Real(kSpy)).string());
+  // The shortest prefix naming a program wins.
+  CopyFile(TestProgram(), host_.Real("C:\\Program.exe"));
+  EXPECT_EQ(image(), std::filesystem::canonical(host_.Real("C:\\Program.exe")).string());
+}
+
+TEST_F(ProcessTest, ProgramWithoutExecuteBitStillStarts) {
+  // Files written through the Windows file functions carry no execute bit.
+  std::filesystem::permissions(host_.Real(kSpy), std::filesystem::perms(0644));
+  Process p = Start("spy exit 5");
+  ASSERT_TRUE(p.WaitForExit(10000));
+  uint32_t code = 0;
+  ASSERT_TRUE(p.GetExitCode(&code));
+  EXPECT_EQ(code, 5u);
+}
+
 TEST_F(ProcessTest, EnvironmentAccountAndWorkingFolder) {
   struct Case {
     const char* name;

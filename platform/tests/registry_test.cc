@@ -73,7 +73,8 @@ TEST_F(RegistryTest, ValuesKeepTypeAndExactBytes) {
   };
   RegKey k = TestKey();
   for (const auto& c : cases)
-    ASSERT_EQ(k.SetValue(c.name, c.type, c.data.data(), static_cast<uint32_t>(c.data.size())), 0u) << c.name;
+    ASSERT_EQ(k.SetValue(c.name, c.type, c.data.data(), static_cast<uint32_t>(c.data.size())), 0u)
+        << c.name;
   for (const auto& c : cases) {
     uint32_t type = 99, size = 12345;
     ASSERT_EQ(k.QueryValue(c.name, &type, nullptr, &size), 0u) << c.name;
@@ -180,13 +181,15 @@ TEST_F(RegistryTest, SmallBufferGetsMoreDataAndTheNeededSize) {
 TEST_F(RegistryTest, NamesIgnoreAsciiCaseAndKeepTheirStoredCase) {
   RegKey k;
   uint32_t disp = 0;
-  ASSERT_EQ(k.Create(RootKey::kLocalMachine, "Software\\MixedCase\\Inner", kKeyAllAccess, &disp), 0u);
+  ASSERT_EQ(k.Create(RootKey::kLocalMachine, "Software\\MixedCase\\Inner", kKeyAllAccess, &disp),
+            0u);
   EXPECT_EQ(disp, kRegCreatedNewKey);
   // SOFTWARE was there already and keeps its case.
   EXPECT_EQ(k.Path(), "HKEY_LOCAL_MACHINE\\SOFTWARE\\MixedCase\\Inner");
 
   RegKey again;
-  ASSERT_EQ(again.Create(RootKey::kLocalMachine, "software\\MIXEDCASE\\inner", kKeyAllAccess, &disp), 0u);
+  ASSERT_EQ(
+      again.Create(RootKey::kLocalMachine, "software\\MIXEDCASE\\inner", kKeyAllAccess, &disp), 0u);
   EXPECT_EQ(disp, kRegOpenedExistingKey);
   EXPECT_EQ(again.Path(), "HKEY_LOCAL_MACHINE\\SOFTWARE\\MixedCase\\Inner");
 
@@ -220,11 +223,14 @@ TEST_F(RegistryTest, NameLengthLimits) {
     uint32_t code;
   } cases[] = {
       {"key name of 255", [&] { return k.CreateKey(std::string(255, 'k'), kKeyRead, &out); }, 0},
-      {"key name of 256", [&] { return k.CreateKey(std::string(256, 'k'), kKeyRead, &out); }, kErrorInvalidParameter},
-      {"open name of 256", [&] { return out.Open(RootKey::kLocalMachine, std::string(256, 'k'), kKeyRead); },
+      {"key name of 256", [&] { return k.CreateKey(std::string(256, 'k'), kKeyRead, &out); },
+       kErrorInvalidParameter},
+      {"open name of 256",
+       [&] { return out.Open(RootKey::kLocalMachine, std::string(256, 'k'), kKeyRead); },
        kErrorInvalidParameter},
       {"value name of 16383", [&] { return k.WriteDword(std::string(16383, 'v'), 1); }, 0},
-      {"value name of 16384", [&] { return k.WriteDword(std::string(16384, 'v'), 1); }, kErrorInvalidParameter},
+      {"value name of 16384", [&] { return k.WriteDword(std::string(16384, 'v'), 1); },
+       kErrorInvalidParameter},
   };
   for (const auto& c : cases) EXPECT_EQ(c.op(), c.code) << c.what;
   uint32_t subkeys = 0, values = 0;
@@ -331,7 +337,8 @@ TEST_F(RegistryTest, HandlesRefuseWhatTheyWereNotOpenedFor) {
       {"write-only QueryValue", [&] { return wo.ReadDword("v", &d); }},
       {"write-only EnumValue", [&] { return wo.EnumValue(0, &v); }},
       {"write-only EnumKey", [&] { return wo.EnumKey(0, &name); }},
-      {"query-only EnumKey", [&] {
+      {"query-only EnumKey",
+       [&] {
          RegKey q;
          uint32_t code = q.Open(RootKey::kLocalMachine, "SOFTWARE\\Test", kKeyQueryValue);
          return code ? code : q.EnumKey(0, &name);
@@ -411,7 +418,9 @@ TEST_F(RegistryTest, PredefinedViewsLandInTheStoredHives) {
     RegKey stored;
     bool users = c.stored_path.rfind("HKEY_USERS", 0) == 0;
     std::string below = c.stored_path.substr(c.stored_path.find('\\') + 1);
-    ASSERT_EQ(stored.Open(users ? RootKey::kUsers : RootKey::kLocalMachine, below + "\\Software\\View", kKeyRead), 0u)
+    ASSERT_EQ(stored.Open(users ? RootKey::kUsers : RootKey::kLocalMachine,
+                          below + "\\Software\\View", kKeyRead),
+              0u)
         << tag;
     std::string who;
     EXPECT_EQ(stored.ReadString("Who", &who), 0u);
@@ -436,14 +445,10 @@ TEST(RegistryRootNames, ParseAndName) {
     bool ok;
     RootKey root;
   } cases[] = {
-      {"HKLM", true, RootKey::kLocalMachine},
-      {"hkey_local_machine", true, RootKey::kLocalMachine},
-      {"HKCU", true, RootKey::kCurrentUser},
-      {"HKEY_CLASSES_ROOT", true, RootKey::kClassesRoot},
-      {"HKU", true, RootKey::kUsers},
-      {"HKCC", true, RootKey::kCurrentConfig},
-      {"HKEY_LOCAL", false, RootKey::kUsers},
-      {"", false, RootKey::kUsers},
+      {"HKLM", true, RootKey::kLocalMachine}, {"hkey_local_machine", true, RootKey::kLocalMachine},
+      {"HKCU", true, RootKey::kCurrentUser},  {"HKEY_CLASSES_ROOT", true, RootKey::kClassesRoot},
+      {"HKU", true, RootKey::kUsers},         {"HKCC", true, RootKey::kCurrentConfig},
+      {"HKEY_LOCAL", false, RootKey::kUsers}, {"", false, RootKey::kUsers},
   };
   for (const auto& c : cases) {
     RootKey r = RootKey::kUsers;
@@ -666,7 +671,8 @@ TEST_F(RegistryTest, ExportWritesTheRegistryEditorFormat) {
   size_t lines = 0;
   for (const auto& line : Split(text, '\n')) {
     EXPECT_LE(line.size(), 81u) << line;
-    if (!line.empty() && line.back() == '\r' && line.size() > 2 && line[line.size() - 2] == '\\') ++lines;
+    if (!line.empty() && line.back() == '\r' && line.size() > 2 && line[line.size() - 2] == '\\')
+      ++lines;
   }
   EXPECT_GT(lines, 3u);
 
@@ -703,7 +709,8 @@ TEST_F(RegistryTest, ExportDeleteImportRestoresTheTree) {
   for (const auto& v : vals) {
     RegKey sub;
     ASSERT_EQ(k.CreateKey(v.key, kKeyAllAccess, &sub), 0u);
-    ASSERT_EQ(sub.SetValue(v.name, v.type, v.data.data(), static_cast<uint32_t>(v.data.size())), 0u) << v.name;
+    ASSERT_EQ(sub.SetValue(v.name, v.type, v.data.data(), static_cast<uint32_t>(v.data.size())), 0u)
+        << v.name;
   }
   RegKey leaf;
   ASSERT_EQ(k.CreateKey("B\\Leaf Without Values", kKeyRead, &leaf), 0u);
@@ -767,10 +774,13 @@ TEST_F(RegistryTest, ImportReadsHandWrittenFiles) {
 
   // REGEDIT4 files carry text types as single bytes; Registry Editor's own
   // 5.00 files are UTF-16LE with a byte order mark.
-  ASSERT_TRUE(ImportRegFile("REGEDIT4\n\n[HKLM\\SOFTWARE\\Test]\n\"Old\"=hex(2):41,42,00\n", &error)) << error;
+  ASSERT_TRUE(
+      ImportRegFile("REGEDIT4\n\n[HKLM\\SOFTWARE\\Test]\n\"Old\"=hex(2):41,42,00\n", &error))
+      << error;
   EXPECT_EQ(Query(k, "Old"), B(std::string_view("AB\0", 3)));
   std::string utf16 = "\xFF\xFE";
-  for (char c : std::string("Windows Registry Editor Version 5.00\r\n[HKLM\\SOFTWARE\\Test]\r\n\"W\"=\"\xE9\"\r\n")) {
+  for (char c : std::string("Windows Registry Editor Version "
+                            "5.00\r\n[HKLM\\SOFTWARE\\Test]\r\n\"W\"=\"\xE9\"\r\n")) {
     utf16.push_back(c);
     utf16.push_back('\0');
   }
@@ -779,7 +789,8 @@ TEST_F(RegistryTest, ImportReadsHandWrittenFiles) {
 }
 
 TEST_F(RegistryTest, ImportReportsTheFirstBadLineAndChangesNothing) {
-  const std::string head = "Windows Registry Editor Version 5.00\n\n[HKLM\\SOFTWARE\\Fresh]\n\"ok\"=dword:1\n";
+  const std::string head =
+      "Windows Registry Editor Version 5.00\n\n[HKLM\\SOFTWARE\\Fresh]\n\"ok\"=dword:1\n";
   struct Case {
     std::string text;
     std::string error;  // expected start of the message
@@ -801,7 +812,8 @@ TEST_F(RegistryTest, ImportReportsTheFirstBadLineAndChangesNothing) {
       {head + "[HKEY_NOWHERE\\X]\n", "line 5: unknown root key 'HKEY_NOWHERE'"},
       {head + "[HKLM\\X\n", "line 5: missing ]"},
       {head + "junk\n", "line 5: cannot read 'junk'"},
-      {"Windows Registry Editor Version 5.00\n\"v\"=\"x\"\n", "line 2: value outside a key section"},
+      {"Windows Registry Editor Version 5.00\n\"v\"=\"x\"\n",
+       "line 2: value outside a key section"},
       {head + "[-HKLM\\SOFTWARE\\Fresh]\n\"v\"=\"x\"\n", "line 6: value under a key"},
   };
   for (const auto& c : cases) {
@@ -809,7 +821,8 @@ TEST_F(RegistryTest, ImportReportsTheFirstBadLineAndChangesNothing) {
     EXPECT_FALSE(ImportRegFile(c.text, &error)) << c.text;
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << "got: " << error << "\nfor: " << c.text;
     RegKey probe;
-    EXPECT_EQ(probe.Open(RootKey::kLocalMachine, "SOFTWARE\\Fresh", kKeyRead), kErrorFileNotFound) << c.text;
+    EXPECT_EQ(probe.Open(RootKey::kLocalMachine, "SOFTWARE\\Fresh", kKeyRead), kErrorFileNotFound)
+        << c.text;
   }
   // A change that fails while applying stops there; the lines before stay.
   std::string error;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -74,6 +75,30 @@ TEST_F(ShellTest, FailuresGiveShellResultsAndLastErrors) {
     EXPECT_EQ(r, c.result) << c.verb << " " << c.file;
     EXPECT_EQ(GetLastError(), c.error) << c.verb << " " << c.file;
   }
+}
+
+TEST_F(ShellTest, DocumentsAndFoldersGoToTheDesktopOpener) {
+  // A stand-in opener on PATH that notes what it was given.
+  testing::TempDir bin;
+  std::string note = bin.path() + "/opened";
+  host_.WriteFile("C:\\Docs\\Help.chm", "help");
+  {
+    std::ofstream script(bin.path() + "/xdg-open");
+    script << "#!/bin/sh\necho \"$1\" >> '" << note << "'\n";
+  }
+  fs::permissions(bin.path() + "/xdg-open", fs::perms(0755));
+  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", (bin.path() + ":" + path).c_str(), 1);
+  uint32_t doc = ShellExecute("open", "c:\\docs\\help.CHM", "", "", 1);
+  uint32_t folder = ShellExecute("explore", "C:\\Docs", "", "", 1);
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_GT(doc, 32u);
+  EXPECT_GT(folder, 32u);
+  std::string want = host_.Real("C:\\Docs\\Help.chm") + "\n";
+  std::string text = testing::WaitForFile(note, want);
+  EXPECT_NE(text.find(want), std::string::npos) << text;
+  text = testing::WaitForFile(note, host_.Real("C:\\Docs") + "\n");
+  EXPECT_NE(text.find(host_.Real("C:\\Docs") + "\n"), std::string::npos) << text;
 }
 
 TEST_F(ShellTest, Regsvr32UnregistersTheLibrary) {

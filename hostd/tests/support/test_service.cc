@@ -4,12 +4,15 @@
 // printed on standard output; started from a shell it only prints.
 //
 //   normal [EXIT SPECIFIC]  START_PENDING, RUNNING (stop, shutdown); stop
-//                           reports STOPPED with the given exit codes
+//                           reports STOPPED with the given exit codes, then
+//                           tries one more report (traced when refused)
 //   steps                   START_PENDING check point 1, 2 when <svc>.go1
 //                           appears, RUNNING when <svc>.go2 appears
 //   deaf                    RUNNING accepting no control, ignores them all
 //   exit-now                ends with code 5 before the dispatcher
 //   hang                    never calls the dispatcher (sleeps a minute)
+//   ask                     asks the SCM for its own status before it
+//                           reports anything, then runs as normal
 //
 // Controls: 150 is traced, 200 ends the process at once with code 3.
 #include <unistd.h>
@@ -80,6 +83,8 @@ void Handler(uint32_t control) {
       Trace(control == SERVICE_CONTROL_STOP ? "stop" : "shutdown");
       Report(SERVICE_STOP_PENDING, 0, 1);
       Report(SERVICE_STOPPED, 0, 0, g_exit, g_specific);
+      // A report after STOPPED must be refused.
+      Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0);
       return;
     case 200:
       Trace("crash");
@@ -115,6 +120,15 @@ void ServiceMain(uint32_t argc, char** argv) {
   if (g_mode == "deaf") {
     Report(SERVICE_RUNNING, 0, 0);
     return;
+  }
+  if (g_mode == "ask") {
+    ScHandle scm = OpenSCManagerA("", "", SC_MANAGER_CONNECT);
+    ScHandle self = OpenServiceA(scm, g_name, SERVICE_QUERY_STATUS);
+    SERVICE_STATUS st;
+    if (QueryServiceStatus(self, &st))
+      Trace(std::string("asked ") + ServiceStateName(st.dwCurrentState));
+    else
+      Trace("ask failed " + std::to_string(GetLastError()));
   }
   Report(SERVICE_START_PENDING, 0, 1);
   if (g_mode == "steps") {

@@ -1,11 +1,13 @@
-// A program for the process tests.
+// A program for the process tests. The command is the first argument
+// that names one:
 //
 //   testprog dump FILE [ARGS...]  writes how it was started to FILE (a
 //                                 Windows path of its host) and exits 0:
 //                                 the command line, then one line per
 //                                 argument "arg:<text>", "account:<name>",
 //                                 "cwd:<real folder>", "var:<VX_TEST_VAR>",
-//                                 "channel:<VX_SERVICE_CHANNEL>", "end"
+//                                 "channel:<VX_SERVICE_CHANNEL>",
+//                                 "image:<real program path>", "end"
 //   testprog wait                 waits until it is terminated
 //   testprog exit N               exits with code N
 //   testprog fd N                 writes "fd" to descriptor N: exit 0, or
@@ -26,7 +28,17 @@
 
 int main() {
   std::string line = platform::GetCommandLine();
-  std::vector<std::string> args = platform::CommandLineToArgv(line);
+  std::vector<std::string> all = platform::CommandLineToArgv(line);
+  // The command is the first argument naming one, so that a program path
+  // split at its blanks still finds it.
+  std::vector<std::string> args;
+  for (size_t i = 1; i < all.size(); ++i) {
+    if (all[i] == "dump" || all[i] == "wait" || all[i] == "exit" || all[i] == "fd") {
+      args.push_back(all[0]);
+      args.insert(args.end(), all.begin() + static_cast<long>(i), all.end());
+      break;
+    }
+  }
   if (args.size() >= 2 && args[1] == "wait") {
     for (;;) ::pause();
   }
@@ -45,6 +57,7 @@ int main() {
     out << "channel:" << (channel ? channel : "") << "\n";
     char cwd[4096];
     out << "cwd:" << (::getcwd(cwd, sizeof cwd) ? cwd : "") << "\n";
+    out << "image:" << platform::CurrentProgramPath() << "\n";
     out << "end\n";
     return out ? 0 : 4;
   }
