@@ -22,6 +22,11 @@ endif()
 if(VX_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
+  # GCC 12 reports maybe-uninitialized inside std::function once ASan
+  # instruments it (false positives in library code).
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(-Wno-maybe-uninitialized)
+  endif()
 endif()
 
 find_package(Threads REQUIRED)
