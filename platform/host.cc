@@ -238,10 +238,10 @@ bool Host::Create(const std::string& root_in, const HostOptions& options, std::s
     ini.Set("host", "short_date", "M/d/yyyy");
     std::vector<std::string> drives = options.drives;
     if (drives.empty()) drives.push_back("C=fixed");
-    for (const auto& spec : drives) {
-      auto eq = spec.find('=');
-      std::string letter = ToUpperAscii(spec.substr(0, eq));
-      std::string rest = eq == std::string::npos ? "fixed" : spec.substr(eq + 1);
+    for (const auto& drive_entry : drives) {
+      auto eq = drive_entry.find('=');
+      std::string letter = ToUpperAscii(drive_entry.substr(0, eq));
+      std::string rest = eq == std::string::npos ? "fixed" : drive_entry.substr(eq + 1);
       std::string type = rest, real = letter;
       if (auto colon = rest.find(':'); colon != std::string::npos) {
         type = rest.substr(0, colon);
@@ -250,7 +250,7 @@ bool Host::Create(const std::string& root_in, const HostOptions& options, std::s
       DriveType t;
       if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0])) ||
           !ParseDriveType(type, &t)) {
-        if (error) *error = "bad drive '" + spec + "' (expected LETTER=TYPE or LETTER=TYPE:/real/folder)";
+        if (error) *error = "bad drive '" + drive_entry + "' (expected LETTER=TYPE or LETTER=TYPE:/real/folder)";
         return false;
       }
       ini.Set("drives", letter, type + ", " + real);
@@ -258,10 +258,10 @@ bool Host::Create(const std::string& root_in, const HostOptions& options, std::s
     std::vector<std::string> users = options.users;
     if (users.empty()) users.push_back("Administrator:Administrators");
     int rid = 1000;
-    for (const auto& spec : users) {
-      auto colon = spec.find(':');
-      std::string name = spec.substr(0, colon);
-      std::string groups = colon == std::string::npos ? "" : spec.substr(colon + 1);
+    for (const auto& user_entry : users) {
+      auto colon = user_entry.find(':');
+      std::string name = user_entry.substr(0, colon);
+      std::string groups = colon == std::string::npos ? "" : user_entry.substr(colon + 1);
       if (groups.empty()) groups = EqualsIgnoreCase(name, "Administrator") ? "Administrators" : "Users";
       int user_rid = EqualsIgnoreCase(name, "Administrator") ? 500 : rid++;
       ini.Set("users", name,

@@ -455,7 +455,7 @@ class LocalFs : public FileSystem {
       Fail(kErrorFileNotFound);
       return nullptr;
     }
-    std::string spec = wp.components.back();
+    std::string name_pattern = wp.components.back();
     wp.components.pop_back();
     bool in_root = wp.components.empty();
     for (const auto& c : wp.components) {
@@ -475,20 +475,20 @@ class LocalFs : public FileSystem {
     ::closedir(d);
     // Short names match only a name written out in full (the resolver's
     // rule), so "*.htm" does not find "x.html" through "X~1.HTM".
-    bool literal = !HasWildcards(spec);
+    bool literal = !HasWildcards(name_pattern);
     std::vector<FindData> found;
     if (!in_root) {
       for (const char* dot : {".", ".."}) {
         FindData fd;
-        if (WildcardMatch(spec, dot) && Describe(std::string(dot) == "." ? folder : ParentOf(folder),
+        if (WildcardMatch(name_pattern, dot) && Describe(std::string(dot) == "." ? folder : ParentOf(folder),
                                                  dot, &fd)) {
           found.push_back(std::move(fd));
         }
       }
     }
     for (const auto& [name, short_name] : entries) {
-      if (!WildcardMatch(spec, name) && !(literal && !short_name.empty() &&
-                                          EqualsIgnoreCase(spec, short_name))) {
+      if (!WildcardMatch(name_pattern, name) && !(literal && !short_name.empty() &&
+                                          EqualsIgnoreCase(name_pattern, short_name))) {
         continue;
       }
       FindData fd;
