@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "hostd/remote/tls_identity.h"
 #include "hostd/vxhost_command.h"
 #include "platform/error.h"
 #include "platform/host.h"
@@ -44,6 +45,9 @@ int Create(const Invocation& inv) {
   if (!platform::Host::Create(root, opt, &error)) return Fail("create: " + error);
   auto host = platform::Host::Load(root, &error);
   if (!host) return Fail("create: " + error);
+  // The identity other hosts pin when they first connect to this one.
+  if (!hostd::EnsureTlsIdentity(host->TlsDir(), host->computer_name(), &error))
+    return Fail("create: " + error);
   std::printf("host %s created in %s\n", host->computer_name().c_str(), host->root().c_str());
   for (const auto& d : host->drives())
     std::printf("  %c: %-9s -> %s\n", d.letter, platform::DriveTypeName(d.type), d.real.c_str());

@@ -211,8 +211,11 @@ bool ReadFileToString(std::string_view path, std::string* out) {
 }
 
 bool WriteStringToFile(std::string_view path, std::string_view data) {
+  // Rewritten in place rather than overwritten (kCreateAlways), so that an
+  // existing hidden or system file keeps its attributes instead of refusing.
   File f;
-  return f.Open(path, kGenericWrite, kShareRead, kCreateAlways) && f.WriteAll(data);
+  return f.Open(path, kGenericWrite, kShareRead, kOpenAlways) && f.WriteAll(data) &&
+         f.SetEndOfFile();
 }
 
 void RegisterRemoteFileSystem(FileSystem* fs) { g_remote.store(fs); }

@@ -209,12 +209,17 @@ class FindFile {
 };
 
 // Reads or writes a whole file. Reading shares read and write with other
-// openers; writing creates or truncates and shares read.
+// openers; writing shares read, creates a missing file and replaces the
+// content of an existing one, keeping its attributes (a read-only file
+// refuses with 5).
 bool ReadFileToString(std::string_view path, std::string* out);
 bool WriteStringToFile(std::string_view path, std::string_view data);
 
 // The operations above for one kind of path; the local host's files are one
-// implementation, the remote share client another.
+// implementation, the remote share client another. Paths are Windows paths
+// as the caller wrote them. Copy is asked of the target's file system; it
+// reads the source through File, so the source may be of another kind.
+// Failures set the last error like the free functions above.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 
 #include "platform/error.h"
@@ -79,11 +80,17 @@ bool InUse(const std::string& real, const struct stat& st) {
     return false;
   }
   if (!S_ISREG(st.st_mode)) return false;
-  if (sharing::IsRunningImage(st)) return !Fail(kErrorAccessDenied);
   int fd = ::open(real.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    return sharing::IsRunningImage(st) ? !Fail(kErrorAccessDenied) : false;
+  }
+  // Only ELF files can be a process's image (scripts show their
+  // interpreter), which spares most deletions the walk over /proc.
+  char magic[4];
+  bool elf = ::pread(fd, magic, sizeof magic, 0) == 4 && std::memcmp(magic, "\x7f" "ELF", 4) == 0;
   bool denied = sharing::DeleteDenied(fd);
   ::close(fd);
+  if (elf && sharing::IsRunningImage(st)) return !Fail(kErrorAccessDenied);
   return denied ? !Fail(kErrorSharingViolation) : false;
 }
 
@@ -237,15 +244,15 @@ std::vector<std::pair<std::string, std::string>> ListFolder(DIR* d) {
   std::vector<std::pair<std::string, std::string>> out;
   out.reserve(names.size());
   for (auto& n : names) {
-    std::string upper = ShortName(n, 1);
+    // Valid short names come back from ShortName as themselves.
+    std::string stem = ShortName(n, 1);
     std::string short_name;
-    if (!EqualsIgnoreCase(upper, n) || upper.find('~') != std::string::npos) {
-      short_name = ShortName(n, ++ordinals[upper]);
-    }
+    if (!EqualsIgnoreCase(stem, n)) short_name = ShortName(n, ++ordinals[stem]);
     out.emplace_back(std::move(n), std::move(short_name));
   }
+  // NTFS lists names in the order of their upper-case forms ("B" before "_a").
   std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) {
-    return CompareIgnoreCase(a.first, b.first) < 0;
+    return ToUpperAscii(a.first) < ToUpperAscii(b.first);
   });
   return out;
 }

@@ -201,6 +201,11 @@ TEST_F(FileTest, WholeFileHelpersLeaveOutputAloneOnFailure) {
   std::string out = "keep";
   ASSERT_TRUE(ReadFileToString(P("w.txt"), &out));
   EXPECT_EQ(out, std::string("a\0b", 3));
+  // Shorter content over longer, on a hidden file that keeps its bit.
+  ASSERT_TRUE(SetFileAttributes(P("w.txt"), kAttrHidden));
+  ASSERT_TRUE(WriteStringToFile(P("w.txt"), "z"));
+  EXPECT_EQ(RealContent(Real("w.txt")), "z");
+  EXPECT_EQ(GetFileAttributes(P("w.txt")), kAttrHidden);
   out = "keep";
   EXPECT_FALSE(ReadFileToString(P("missing.txt"), &out));
   EXPECT_EQ(GetLastError(), kErrorFileNotFound);
@@ -686,7 +691,7 @@ std::vector<std::string> Search(const std::string& pattern, uint32_t* error) {
 }
 
 TEST_F(FileTest, WildcardSearch) {
-  for (const char* n : {"a.txt", "B.TXT", "noext", "long name.html", "ab.tx"}) Put(n, "x");
+  for (const char* n : {"a.txt", "B.TXT", "noext", "long name.html", "ab.tx", "_u"}) Put(n, "x");
   ASSERT_TRUE(CreateDirectory(P("Sub.d")));
   using V = std::vector<std::string>;
   struct Case {
@@ -694,8 +699,8 @@ TEST_F(FileTest, WildcardSearch) {
     V names;
     uint32_t error;
   } cases[] = {
-      {P("*"), {".", "..", "a.txt", "ab.tx", "B.TXT", "long name.html", "noext", "Sub.d"}, 0},
-      {P("*.*"), {".", "..", "a.txt", "ab.tx", "B.TXT", "long name.html", "noext", "Sub.d"}, 0},
+      {P("*"), {".", "..", "a.txt", "ab.tx", "B.TXT", "long name.html", "noext", "Sub.d", "_u"}, 0},
+      {P("*.*"), {".", "..", "a.txt", "ab.tx", "B.TXT", "long name.html", "noext", "Sub.d", "_u"}, 0},
       {P("*.txt"), {"a.txt", "B.TXT"}, 0},
       {P("*.TXT"), {"a.txt", "B.TXT"}, 0},
       {P("?.txt"), {"a.txt", "B.TXT"}, 0},
@@ -837,6 +842,44 @@ TEST_F(FileTest, CopyAndMoveSucceed) {
   ASSERT_TRUE(RemoveDirectory(P("eert\\a")));
   ASSERT_TRUE(RemoveDirectory(P("eert")));
   EXPECT_FALSE(fs::exists(Real("eert")));
+}
+
+// Drive D: lives on another real file system (tmpfs) than C:.
+TEST(FileCrossDeviceTest, MoveBetweenRealFileSystemsCopiesFiles) {
+  std::string shm = "/dev/shm/vxfiles-XXXXXX";
+  if (!fs::is_directory("/dev/shm") || !::mkdtemp(shm.data())) GTEST_SKIP() << "no /dev/shm";
+  HostOptions options;
+  options.drives = {"C=fixed", "D=fixed:" + shm};
+  {
+    TempHost th(options);
+    struct stat c_st, d_st;
+    ASSERT_EQ(::stat(th.Real("C:\\").c_str(), &c_st), 0);
+    ASSERT_EQ(::stat(shm.c_str(), &d_st), 0);
+    ASSERT_NE(c_st.st_dev, d_st.st_dev);
+    th.WriteFile("C:\\x\\a.txt", "moved");
+    ASSERT_TRUE(SetFileAttributes("C:\\x\\a.txt", kAttrHidden));
+    FileTimes set{0, 0, FileTimeFromUnix(1000000000)};
+    {
+      File f;
+      ASSERT_TRUE(f.Open("C:\\x\\a.txt", kGenericWrite, kShareAll, kOpenExisting));
+      ASSERT_TRUE(f.SetTimes(set));
+    }
+    ASSERT_TRUE(MoveFile("C:\\x\\a.txt", "D:\\a.txt"));
+    EXPECT_FALSE(PathFileExists("C:\\x\\a.txt"));
+    EXPECT_EQ(RealContent(shm + "/a.txt"), "moved");
+    EXPECT_EQ(GetFileAttributes("D:\\a.txt"), kAttrHidden);
+    File f;
+    FileTimes got;
+    ASSERT_TRUE(f.Open("D:\\a.txt", kGenericRead, kShareAll, kOpenExisting));
+    ASSERT_TRUE(f.GetTimes(&got));
+    EXPECT_EQ(got.last_write, set.last_write);
+    f.Close();
+
+    EXPECT_FALSE(MoveFile("C:\\x", "D:\\x"));
+    EXPECT_EQ(GetLastError(), kErrorNotSameDevice);
+    EXPECT_TRUE(PathIsDirectory("C:\\x"));
+  }
+  fs::remove_all(shm);
 }
 
 TEST_F(FileTest, ReadOnlyFolderRefusesRemoval) {
