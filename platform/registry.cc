@@ -1,6 +1,7 @@
 #include "platform/registry.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "platform/error.h"
 #include "platform/host.h"
@@ -107,6 +108,9 @@ class RegKey::Impl {
   std::string path;
   // A predefined root or view: never deleted through this handle.
   bool root = false;
+  // Enumeration positions; the mutex lets threads share a handle.
+  mutable std::mutex cursor_mu;
+  mutable EnumCursor key_cursor, value_cursor;
 
   bool Can(uint32_t rights) const { return (access & rights) != 0; }
 };
@@ -342,7 +346,9 @@ uint32_t RegKey::EnumValue(uint32_t index, RegValue* out) const {
   if (!impl_) return kErrorInvalidHandle;
   if (!impl_->Can(kKeyQueryValue)) return kErrorAccessDenied;
   RegValue v;
-  uint32_t code = impl_->store->EnumValue(impl_->id, index, &v.name, &v.type, &v.data);
+  std::lock_guard<std::mutex> lock(impl_->cursor_mu);
+  uint32_t code =
+      impl_->store->EnumValue(impl_->id, index, &impl_->value_cursor, &v.name, &v.type, &v.data);
   if (code != kErrorSuccess) return code;
   *out = std::move(v);
   return kErrorSuccess;
@@ -351,7 +357,8 @@ uint32_t RegKey::EnumValue(uint32_t index, RegValue* out) const {
 uint32_t RegKey::EnumKey(uint32_t index, std::string* name) const {
   if (!impl_) return kErrorInvalidHandle;
   if (!impl_->Can(kKeyEnumerateSubKeys)) return kErrorAccessDenied;
-  return impl_->store->EnumKey(impl_->id, index, name);
+  std::lock_guard<std::mutex> lock(impl_->cursor_mu);
+  return impl_->store->EnumKey(impl_->id, index, &impl_->key_cursor, name);
 }
 
 uint32_t RegKey::QueryInfo(uint32_t* subkeys, uint32_t* values) const {

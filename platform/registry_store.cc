@@ -44,6 +44,9 @@ enum Sql : int {
   kEnumKey,
   kCountKeys,
   kCountValues,
+  kEnumValueAfter,
+  kEnumKeyAfter,
+  kDataVersion,
   kSqlCount,
 };
 
@@ -73,10 +76,13 @@ const char* const kSqlText[] = {
     "WITH RECURSIVE t(id) AS (SELECT id FROM keys WHERE parent = ?1 "
     "UNION ALL SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
     "DELETE FROM keys WHERE id IN (SELECT id FROM t)",
-    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2",
-    "SELECT name FROM keys WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data, rowid FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2",
+    "SELECT name, id FROM keys WHERE parent = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
     "SELECT count(*) FROM keys WHERE parent = ?1",
     "SELECT count(*) FROM vals WHERE key = ?1",
+    "SELECT name, type, data, rowid FROM vals WHERE key = ?1 AND rowid > ?2 ORDER BY rowid LIMIT 1",
+    "SELECT name, id FROM keys WHERE parent = ?1 AND id > ?2 ORDER BY id LIMIT 1",
+    "PRAGMA data_version",
 };
 static_assert(sizeof(kSqlText) / sizeof(kSqlText[0]) == kSqlCount);
 
@@ -157,12 +163,18 @@ class RegistryConnection {
   uint32_t DeleteValue(int64_t key, std::string_view name);
   uint32_t DeleteKey(int64_t start, const std::vector<std::string_view>& parts);
   uint32_t DeleteTree(int64_t start, const std::vector<std::string_view>& parts);
-  uint32_t EnumValue(int64_t key, uint32_t index, std::string* name, uint32_t* type,
-                     std::vector<uint8_t>* data);
-  uint32_t EnumKey(int64_t key, uint32_t index, std::string* name);
+  uint32_t EnumValue(int64_t key, uint32_t index, EnumCursor* cursor, std::string* name,
+                     uint32_t* type, std::vector<uint8_t>* data);
+  uint32_t EnumKey(int64_t key, uint32_t index, EnumCursor* cursor, std::string* name);
   uint32_t QueryInfo(int64_t key, uint32_t* subkeys, uint32_t* values);
 
  private:
+  // Runs one enumeration step: the row at `index` below `key`, found from
+  // the cursor when it still holds, else by counting from the start.
+  // `id_column` is the column of the row's order id; `take` reads the row.
+  template <typename Take>
+  uint32_t EnumStep(Sql by_offset, Sql after, int id_column, int64_t key, uint32_t index,
+                    EnumCursor* cursor, Take&& take);
   sqlite3_stmt* Stmt(Sql which);
   uint32_t Code(int rc) const;
   uint32_t KeyExistsLocked(int64_t key);
@@ -540,40 +552,52 @@ uint32_t RegistryConnection::DeleteTree(int64_t start, const std::vector<std::st
   return Commit();
 }
 
-uint32_t RegistryConnection::EnumValue(int64_t key, uint32_t index, std::string* name,
-                                       uint32_t* type, std::vector<uint8_t>* data) {
-  uint32_t code = kErrorSuccess;
-  sqlite3_stmt* st = Stmt(kEnumValue);
+template <typename Take>
+uint32_t RegistryConnection::EnumStep(Sql by_offset, Sql after, int id_column, int64_t key,
+                                      uint32_t index, EnumCursor* cursor, Take&& take) {
+  // The stamp is taken before the query: a commit landing in between makes
+  // the next call count from the start again, never trust a stale cursor.
+  int64_t version = 0;
+  {
+    sqlite3_stmt* dv = Stmt(kDataVersion);
+    Reset reset(dv);
+    int rc = sqlite3_step(dv);
+    if (rc != SQLITE_ROW) return Code(rc);
+    version = sqlite3_column_int64(dv, 0);
+  }
+  int64_t changes = sqlite3_total_changes64(db_);
+  bool follow = cursor->connection == this && cursor->key == key && cursor->index + 1 == index &&
+                cursor->data_version == version && cursor->own_changes == changes;
+  sqlite3_stmt* st = Stmt(follow ? after : by_offset);
   Reset reset(st);
   sqlite3_bind_int64(st, 1, key);
-  sqlite3_bind_int64(st, 2, index);
+  sqlite3_bind_int64(st, 2, follow ? cursor->last : static_cast<int64_t>(index));
   int rc = sqlite3_step(st);
   if (rc == SQLITE_DONE) {
-    code = KeyExistsLocked(key);
+    uint32_t code = KeyExistsLocked(key);
     return code == kErrorSuccess ? kErrorNoMoreItems : code;
   }
   if (rc != SQLITE_ROW) return Code(rc);
-  *name = ColumnText(st, 0);
-  *type = static_cast<uint32_t>(sqlite3_column_int64(st, 1));
-  const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(st, 2));
-  data->assign(blob, blob + sqlite3_column_bytes(st, 2));
+  take(st);
+  *cursor = EnumCursor{this, key, version, changes, index, sqlite3_column_int64(st, id_column)};
   return kErrorSuccess;
 }
 
-uint32_t RegistryConnection::EnumKey(int64_t key, uint32_t index, std::string* name) {
-  uint32_t code = kErrorSuccess;
-  sqlite3_stmt* st = Stmt(kEnumKey);
-  Reset reset(st);
-  sqlite3_bind_int64(st, 1, key);
-  sqlite3_bind_int64(st, 2, index);
-  int rc = sqlite3_step(st);
-  if (rc == SQLITE_DONE) {
-    code = KeyExistsLocked(key);
-    return code == kErrorSuccess ? kErrorNoMoreItems : code;
-  }
-  if (rc != SQLITE_ROW) return Code(rc);
-  *name = ColumnText(st, 0);
-  return kErrorSuccess;
+uint32_t RegistryConnection::EnumValue(int64_t key, uint32_t index, EnumCursor* cursor,
+                                       std::string* name, uint32_t* type,
+                                       std::vector<uint8_t>* data) {
+  return EnumStep(kEnumValue, kEnumValueAfter, 3, key, index, cursor, [&](sqlite3_stmt* st) {
+    *name = ColumnText(st, 0);
+    *type = static_cast<uint32_t>(sqlite3_column_int64(st, 1));
+    const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(st, 2));
+    data->assign(blob, blob + sqlite3_column_bytes(st, 2));
+  });
+}
+
+uint32_t RegistryConnection::EnumKey(int64_t key, uint32_t index, EnumCursor* cursor,
+                                     std::string* name) {
+  return EnumStep(kEnumKey, kEnumKeyAfter, 1, key, index, cursor,
+                  [&](sqlite3_stmt* st) { *name = ColumnText(st, 0); });
 }
 
 uint32_t RegistryConnection::QueryInfo(int64_t key, uint32_t* subkeys, uint32_t* values) {
@@ -690,12 +714,14 @@ uint32_t RegistryStore::DeleteKey(int64_t start, const std::vector<std::string_v
 uint32_t RegistryStore::DeleteTree(int64_t start, const std::vector<std::string_view>& parts) {
   return With([&](RegistryConnection& c) { return c.DeleteTree(start, parts); });
 }
-uint32_t RegistryStore::EnumValue(int64_t key, uint32_t index, std::string* name, uint32_t* type,
-                                  std::vector<uint8_t>* data) {
-  return With([&](RegistryConnection& c) { return c.EnumValue(key, index, name, type, data); });
+uint32_t RegistryStore::EnumValue(int64_t key, uint32_t index, EnumCursor* cursor,
+                                  std::string* name, uint32_t* type, std::vector<uint8_t>* data) {
+  return With(
+      [&](RegistryConnection& c) { return c.EnumValue(key, index, cursor, name, type, data); });
 }
-uint32_t RegistryStore::EnumKey(int64_t key, uint32_t index, std::string* name) {
-  return With([&](RegistryConnection& c) { return c.EnumKey(key, index, name); });
+uint32_t RegistryStore::EnumKey(int64_t key, uint32_t index, EnumCursor* cursor,
+                                std::string* name) {
+  return With([&](RegistryConnection& c) { return c.EnumKey(key, index, cursor, name); });
 }
 uint32_t RegistryStore::QueryInfo(int64_t key, uint32_t* subkeys, uint32_t* values) {
   return With([&](RegistryConnection& c) { return c.QueryInfo(key, subkeys, values); });

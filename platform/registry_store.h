@@ -24,6 +24,20 @@ namespace platform {
 
 class RegistryConnection;
 
+// Where a handle's last enumeration call stopped, so that asking for the
+// next index continues from there instead of counting from the first row.
+// It is followed only while nothing in the registry changed since (same
+// connection, no commit by anyone), so the answers are exactly those of
+// counting, at a constant cost per call.
+struct EnumCursor {
+  const void* connection = nullptr;
+  int64_t key = 0;
+  int64_t data_version = 0;
+  int64_t own_changes = 0;
+  uint32_t index = 0;
+  int64_t last = 0;  // order id of the row at `index`
+};
+
 class RegistryStore : public Host::Extension {
  public:
   // Id of a hive root and of "no key".
@@ -67,9 +81,11 @@ class RegistryStore : public Host::Extension {
   // values and subkeys of `start`, keeping the key.
   uint32_t DeleteTree(int64_t start, const std::vector<std::string_view>& parts);
 
-  uint32_t EnumValue(int64_t key, uint32_t index, std::string* name, uint32_t* type,
-                     std::vector<uint8_t>* data);
-  uint32_t EnumKey(int64_t key, uint32_t index, std::string* name);
+  // The item at `index` in creation order; 259 past the end. `cursor`
+  // belongs to the caller's handle and is updated on success.
+  uint32_t EnumValue(int64_t key, uint32_t index, EnumCursor* cursor, std::string* name,
+                     uint32_t* type, std::vector<uint8_t>* data);
+  uint32_t EnumKey(int64_t key, uint32_t index, EnumCursor* cursor, std::string* name);
   uint32_t QueryInfo(int64_t key, uint32_t* subkeys, uint32_t* values);
 
  private:

@@ -183,6 +183,43 @@ void BM_PathLookupLayer(benchmark::State& state) {
 void BM_LookupBareThreads(benchmark::State& state) { BM_LookupBare(state); }
 void BM_LookupLayerThreads(benchmark::State& state) { BM_LookupLayer(state); }
 
+// --- enumerating the 1000 subkeys of one key by index ---
+
+void BM_EnumKeysBare(benchmark::State& state) {
+  sqlite3* db = OpenBare();
+  sqlite3_stmt* child = Prepare(db, kChildSql);
+  int64_t hklm = ChildId(child, 0, "HKEY_LOCAL_MACHINE");
+  int64_t bench = ChildId(child, ChildId(child, hklm, "SOFTWARE"), "Bench");
+  sqlite3_stmt* st = Prepare(db, "SELECT name FROM keys WHERE parent = ?1 ORDER BY id");
+  for (auto _ : state) {
+    int n = 0;
+    sqlite3_bind_int64(st, 1, bench);
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      std::string name(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+      benchmark::DoNotOptimize(name);
+      ++n;
+    }
+    sqlite3_reset(st);
+    if (n != kKeys) state.SkipWithError("wrong count");
+  }
+  state.SetItemsProcessed(state.iterations() * kKeys);
+  sqlite3_finalize(st);
+  sqlite3_finalize(child);
+  sqlite3_close(db);
+}
+
+void BM_EnumKeysLayer(benchmark::State& state) {
+  RegKey parent;
+  parent.Open(RootKey::kLocalMachine, "SOFTWARE\\Bench", platform::kKeyRead);
+  for (auto _ : state) {
+    std::string name;
+    uint32_t n = 0;
+    while (parent.EnumKey(n, &name) == 0) ++n;
+    if (n != kKeys) state.SkipWithError("wrong count");
+  }
+  state.SetItemsProcessed(state.iterations() * kKeys);
+}
+
 // --- creating 100k keys, one change each ---
 
 constexpr int kCreates = 100000;
@@ -247,6 +284,8 @@ BENCHMARK(BM_PathLookupBare)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_PathLookupLayer)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_LookupBareThreads)->Unit(benchmark::kMillisecond)->Threads(2)->UseRealTime();
 BENCHMARK(BM_LookupLayerThreads)->Unit(benchmark::kMillisecond)->Threads(2)->UseRealTime();
+BENCHMARK(BM_EnumKeysBare)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EnumKeysLayer)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CreateBare)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_CreateLayer)->Unit(benchmark::kMillisecond)->Iterations(1);
 
@@ -283,6 +322,7 @@ int main(int argc, char** argv) {
   ratio("100k lookups on open keys", "BM_LookupLayer", "BM_LookupBare");
   ratio("100k lookups by path (open + read)", "BM_PathLookupLayer", "BM_PathLookupBare");
   ratio("100k lookups, 2 threads", "BM_LookupLayerThreads", "BM_LookupBareThreads");
+  ratio("enumerating 1000 subkeys by index", "BM_EnumKeysLayer", "BM_EnumKeysBare");
   ratio("100k key creations", "BM_CreateLayer", "BM_CreateBare");
   auto c = reporter.times.find("BM_CreateLayer");
   auto w = reporter.wall_times.find("BM_CreateLayer");

@@ -264,6 +264,61 @@ TEST_F(RegistryTest, EnumerationFollowsCreationOrder) {
   EXPECT_EQ(nvalues, 3u);
 }
 
+// Enumeration answers by position at the time of each call, also when the
+// key changes between calls, whoever changes it.
+TEST_F(RegistryTest, EnumerationByIndexSeesChangesBetweenCalls) {
+  struct Case {
+    const char* what;
+    std::function<void()> change;  // deletes subkey "a" and value "a"
+  } cases[] = {
+      {"through another handle",
+       [] {
+         RegKey other;
+         ASSERT_EQ(other.Open(RootKey::kLocalMachine, "SOFTWARE\\Test", kKeyAllAccess), 0u);
+         ASSERT_EQ(other.DeleteKey("a"), 0u);
+         ASSERT_EQ(other.DeleteValue("a"), 0u);
+       }},
+      {"by another process",
+       [] {
+         pid_t pid = fork();
+         ASSERT_GE(pid, 0);
+         if (pid == 0) {
+           RegKey other;
+           bool ok = other.Open(RootKey::kLocalMachine, "SOFTWARE\\Test", kKeyAllAccess) == 0 &&
+                     other.DeleteKey("a") == 0 && other.DeleteValue("a") == 0;
+           _exit(ok ? 0 : 1);
+         }
+         int status = 0;
+         ASSERT_EQ(waitpid(pid, &status, 0), pid);
+         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+       }},
+  };
+  for (const auto& c : cases) {
+    DeleteKeyTree(RootKey::kLocalMachine, "SOFTWARE\\Test");  // the previous case's keys
+    RegKey k = TestKey(), sub;
+    for (const char* n : {"a", "b", "c", "d"}) {
+      ASSERT_EQ(k.CreateKey(n, kKeyRead, &sub), 0u);
+      ASSERT_EQ(k.WriteDword(n, 1), 0u);
+    }
+    std::string name;
+    RegValue v;
+    ASSERT_EQ(k.EnumKey(0, &name), 0u);
+    ASSERT_EQ(k.EnumKey(1, &name), 0u);
+    EXPECT_EQ(name, "b");
+    ASSERT_EQ(k.EnumValue(0, &v), 0u);
+    ASSERT_EQ(k.EnumValue(1, &v), 0u);
+    EXPECT_EQ(v.name, "b");
+    c.change();
+    // Now b, c, d: index 2 is d.
+    ASSERT_EQ(k.EnumKey(2, &name), 0u) << c.what;
+    EXPECT_EQ(name, "d") << c.what;
+    ASSERT_EQ(k.EnumValue(2, &v), 0u) << c.what;
+    EXPECT_EQ(v.name, "d") << c.what;
+    EXPECT_EQ(k.EnumKey(3, &name), kErrorNoMoreItems) << c.what;
+    EXPECT_EQ(k.EnumValue(3, &v), kErrorNoMoreItems) << c.what;
+  }
+}
+
 TEST_F(RegistryTest, DeleteRules) {
   RegKey k = TestKey();
   RegKey sub;
@@ -283,6 +338,13 @@ TEST_F(RegistryTest, DeleteRules) {
   EXPECT_EQ(k.DeleteTree("T"), 0u);
   EXPECT_EQ(k.OpenKey("T", kKeyRead, &probe), kErrorFileNotFound);
   EXPECT_EQ(DeleteKeyTree(RootKey::kLocalMachine, "SOFTWARE\\Test\\T"), kErrorFileNotFound);
+
+  // An empty subkey deletes the handle's own key.
+  RegKey self;
+  ASSERT_EQ(k.CreateKey("Self", kKeyAllAccess, &self), 0u);
+  EXPECT_EQ(self.DeleteKey(""), 0u);
+  EXPECT_EQ(k.OpenKey("Self", kKeyRead, &probe), kErrorFileNotFound);
+  EXPECT_EQ(self.WriteDword("v", 1), kErrorKeyDeleted);
 
   // An empty subkey empties the handle's key and keeps it.
   ASSERT_EQ(k.CreateKey("U", kKeyAllAccess, &sub), 0u);
