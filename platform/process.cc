@@ -787,7 +787,11 @@ bool LaunchRealProgram(const std::string& real_program, std::string_view command
     env.push_back(std::string(kEnvAccount) + "=" + account);
   }
   env.push_back(std::string(kEnvCommandLine) + "=" + line);
-  for (const auto& [name, value] : options.environment) {
+  for (const auto& entry : options.environment) {
+    // A named reference rather than the binding: clang 14 cannot capture
+    // structured bindings in lambdas.
+    const std::string& name = entry.first;
+    const std::string& value = entry.second;
     std::erase_if(env, [&](const std::string& item) {
       return item.size() > name.size() && item.compare(0, name.size(), name) == 0 &&
              item[name.size()] == '=';
