@@ -125,4 +125,13 @@ int RunProgram(const std::vector<std::string>& argv_in, const std::vector<std::s
   return status;
 }
 
+bool WaitUntil(const std::function<bool()>& done, int ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
 }  // namespace hostd::testing

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,9 @@ class RunningDaemon {
 
 // $VX_BIN_DIR/<name>, the build's program folder.
 std::string BinPath(const std::string& name);
+
+// Polls `done` every 10 ms until it holds or `ms` pass; the last answer.
+bool WaitUntil(const std::function<bool()>& done, int ms = 5000);
 
 // Runs `argv` (argv[0] a path) with extra environment entries and returns
 // its exit status (waitpid form); standard output goes to `*out`.

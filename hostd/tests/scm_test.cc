@@ -26,18 +26,10 @@ namespace fs = std::filesystem;
 using hostd::testing::BinPath;
 using hostd::testing::RunningDaemon;
 using hostd::testing::RunProgram;
+using hostd::testing::WaitUntil;
 using testing::TempHost;
 
 constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
-
-bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
-}
 
 class ScmTest : public ::testing::Test {
  protected:

@@ -29,18 +29,10 @@ namespace fs = std::filesystem;
 using hostd::testing::BinPath;
 using hostd::testing::RunningDaemon;
 using hostd::testing::RunProgram;
+using hostd::testing::WaitUntil;
 using testing::TempHost;
 
 constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
-
-bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
-}
 
 void InstallTestService(const TempHost& host) {
   fs::create_symlink(fs::absolute(BinPath("vx_test_service")), host.Real("C:\\WINDOWS\\system32\\svc.exe"));
