@@ -1,0 +1,4 @@
+// VXAgent.exe: the agent service.
+#include "VXAgent/service/agent_service.h"
+
+int main() { return vxagent::AgentMain(); }

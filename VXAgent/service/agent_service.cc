@@ -1,0 +1,191 @@
+#include "VXAgent/service/agent_service.h"
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "VXAgent/pipes/records.h"
+#include "VXAgent/pipes/version_check.h"
+#include "VXAgent/service/debug_log.h"
+#include "platform/error.h"
+#include "platform/file.h"
+#include "platform/named_object.h"
+#include "platform/pipe.h"
+#include "platform/registry.h"
+#include "platform/service.h"
+#include "platform/service_program.h"
+
+namespace vxagent {
+namespace {
+
+using platform::PipeServer;
+namespace rec = records;
+
+platform::SERVICE_STATUS g_status;
+platform::SERVICE_STATUS_HANDLE g_status_handle = 0;
+platform::Event g_stop_event;
+std::atomic<int> g_active_threads{0};
+
+enum class ReadResult { kOk, kClientGone, kPipeDead };
+
+// One read of at most `size` bytes; a broken or empty read distinguishes a
+// client that went away (listen again) from a pipe that no longer works.
+ReadResult ReadRecord(PipeServer& pipe, uint8_t* buf, uint32_t size, uint32_t* got) {
+  *got = 0;
+  if (pipe.Read(buf, size, got) && *got > 0) return ReadResult::kOk;
+  uint32_t code = platform::GetLastError();
+  if (code == platform::kErrorMoreData) return ReadResult::kOk;  // first part is the record
+  if (code == platform::kErrorBrokenPipe || code == platform::kErrorPipeNotConnected ||
+      code == platform::kErrorNoData || code == platform::kErrorSuccess)
+    return ReadResult::kClientGone;
+  return ReadResult::kPipeDead;
+}
+
+bool WriteLine(PipeServer& pipe, const std::string& text) {
+  rec::Bytes line = rec::EncodeLine(text);
+  uint32_t written = 0;
+  if (!pipe.Write(line.data(), static_cast<uint32_t>(line.size()), &written) ||
+      written != line.size())
+    return false;
+  pipe.Flush();
+  return true;
+}
+
+// Version pipe: one VersionCheckRequest, one reply.
+// Returns false when the pipe itself failed.
+bool VersionExchange(PipeServer& pipe) {
+  uint8_t buf[rec::kVersionCheckRequestSize];
+  uint32_t got = 0;
+  ReadResult r = ReadRecord(pipe, buf, sizeof buf, &got);
+  if (r == ReadResult::kPipeDead) return false;
+  if (r == ReadResult::kClientGone) return true;
+  rec::VersionCheckRequest request;
+  rec::Decode(buf, got, &request);
+  WriteLine(pipe, AnswerVersionCheck(request));
+  return true;
+}
+
+// Pipes whose work is not part of this agent yet: the request is read and
+// the client is let go without any reply, so nothing claims success.
+bool UnservedExchange(PipeServer& pipe) {
+  uint8_t buf[rec::kSpyOperationMaxSize];
+  uint32_t got = 0;
+  return ReadRecord(pipe, buf, sizeof buf, &got) != ReadResult::kPipeDead;
+}
+
+using Exchange = bool (*)(PipeServer&);
+
+struct PipeSlot {
+  const char* name;
+  const char* thread_name;
+  Exchange exchange;
+};
+
+constexpr PipeSlot kPipes[] = {
+    {rec::kCheckVersionPipe, "RemoteAdminCheckVersionThread", VersionExchange},
+    {rec::kScanPipe, "RemoteAdminScanThread", UnservedExchange},
+    {rec::kScheduleScanPipe, "RemoteAdminScheduleScanThread", UnservedExchange},
+    {rec::kOptionsPipe, "RemoteAdminOptionsThread", UnservedExchange},
+    {rec::kLogPipe, "RemoteAdminLogThread", UnservedExchange},
+};
+
+void ThreadEnded() {
+  if (--g_active_threads == 0) g_stop_event.Set();
+}
+
+void PipeThread(const PipeSlot* slot, std::shared_ptr<PipeServer> pipe) {
+  try {
+    while (pipe->IsValid()) {
+      pipe->Connect();
+      uint8_t cmd[rec::kSCommandSize];
+      uint32_t got = 0;
+      ReadResult r = ReadRecord(*pipe, cmd, sizeof cmd, &got);
+      if (r == ReadResult::kPipeDead) {
+        DebugLog(std::string("In ") + slot->thread_name + " ::ReadFile Failed, now calling DisconnectNamedPipe!");
+        break;
+      }
+      rec::SCommand command;
+      if (r == ReadResult::kOk && rec::Decode(cmd, got, &command) && command.bThreadExit != 1) {
+        if (!slot->exchange(*pipe)) break;
+      }
+      pipe->Disconnect();
+    }
+  } catch (...) {
+    DebugLog(std::string("Exception caught in ") + slot->thread_name);
+  }
+  pipe->Disconnect();
+  pipe->Close();
+  ThreadEnded();
+}
+
+void CreatePipeAndThread(const PipeSlot& slot) {
+  DebugLog("In CreatePipeAndThread()");
+  DebugLog(slot.name);
+  auto pipe = std::make_shared<PipeServer>();
+  pipe->Create(std::string("\\\\.\\pipe\\") + slot.name);
+  DebugLog("After CreateNamedPipe");
+  ++g_active_threads;
+  std::thread(PipeThread, &slot, pipe).detach();
+  DebugLog(std::string("After AfxBeginThread(") + slot.thread_name);
+}
+
+void RemoteAdminThreadProc() {
+  DebugLog("In RemoteAdminThreadProc");
+  ++g_active_threads;
+  platform::RegKey key;
+  if (key.Create(platform::RootKey::kLocalMachine, kAgentKey, platform::kKeyAllAccess) == 0)
+    key.WriteDword("ScanProgress", 0);
+  for (const auto& slot : kPipes) CreatePipeAndThread(slot);
+  DebugLog("All threads created successfully!");
+  ThreadEnded();
+}
+
+void MainServiceThread() {
+  DebugLog("******************* Starting RemoteAdminThreadProc *******************");
+  std::thread(RemoteAdminThreadProc).detach();
+  g_stop_event.Wait(platform::kInfinite);
+  DebugLog("After CloseHandle!");
+}
+
+void ControlHandler(uint32_t control) {
+  if (control == platform::SERVICE_CONTROL_STOP) {
+    g_stop_event.Set();
+    g_status.dwCurrentState = platform::SERVICE_STOPPED;
+    g_status.dwWin32ExitCode = 0;
+    g_status.dwCheckPoint = 0;
+    g_status.dwWaitHint = 0;
+  }
+  platform::SetServiceStatus(g_status_handle, &g_status);
+}
+
+void StartRemoteAdminService(uint32_t, char**) {
+  DebugLog("In StartRemoteAdminService");
+  g_status = {};
+  g_status.dwServiceType = platform::SERVICE_WIN32_OWN_PROCESS | platform::SERVICE_WIN32_SHARE_PROCESS;
+  g_status.dwCurrentState = platform::SERVICE_START_PENDING;
+  g_status.dwControlsAccepted = platform::SERVICE_ACCEPT_STOP;
+  g_status_handle = platform::RegisterServiceCtrlHandlerA("Service", ControlHandler);
+  if (g_status_handle == 0) return;
+  g_status.dwCurrentState = platform::SERVICE_RUNNING;
+  if (!platform::SetServiceStatus(g_status_handle, &g_status)) return;
+  g_stop_event.Create("", false, false);
+  std::thread(MainServiceThread).detach();
+  DebugLog("After AfxBeginThread( ServiceMain");
+}
+
+}  // namespace
+
+int AgentMain() {
+  bool service = false;
+  platform::IsService(&service);
+  if (!service) return 0;
+  // The previous run's log goes first, so that the new log starts with the
+  // banner instead of losing it.
+  if (platform::PathFileExists(DebugLogPath())) platform::DeleteFile(DebugLogPath());
+  DebugLog(kAgentBanner);
+  platform::SERVICE_TABLE_ENTRYA table[] = {{"RemoteAdminService", StartRemoteAdminService},
+                                            {nullptr, nullptr}};
+  return platform::StartServiceCtrlDispatcherA(table) ? 0 : 1;
+}
+
+}  // namespace vxagent
