@@ -78,15 +78,16 @@ using Exchange = bool (*)(PipeServer&);
 struct PipeSlot {
   const char* name;
   const char* thread_name;
+  const char* log_tag;  // how the thread names itself in its debug lines
   Exchange exchange;
 };
 
 constexpr PipeSlot kPipes[] = {
-    {rec::kCheckVersionPipe, "RemoteAdminCheckVersionThread", VersionExchange},
-    {rec::kScanPipe, "RemoteAdminScanThread", UnservedExchange},
-    {rec::kScheduleScanPipe, "RemoteAdminScheduleScanThread", UnservedExchange},
-    {rec::kOptionsPipe, "RemoteAdminOptionsThread", UnservedExchange},
-    {rec::kLogPipe, "RemoteAdminLogThread", UnservedExchange},
+    {rec::kCheckVersionPipe, "RemoteAdminCheckVersionThread", "Version check", VersionExchange},
+    {rec::kScanPipe, "RemoteAdminScanThread", "Scan", UnservedExchange},
+    {rec::kScheduleScanPipe, "RemoteAdminScheduleScanThread", "Schedule", UnservedExchange},
+    {rec::kOptionsPipe, "RemoteAdminOptionsThread", "Options", UnservedExchange},
+    {rec::kLogPipe, "RemoteAdminLogThread", "Log", UnservedExchange},
 };
 
 void ThreadEnded() {
@@ -101,12 +102,17 @@ void PipeThread(const PipeSlot* slot, std::shared_ptr<PipeServer> pipe) {
       uint32_t got = 0;
       ReadResult r = ReadRecord(*pipe, cmd, sizeof cmd, &got);
       if (r == ReadResult::kPipeDead) {
-        DebugLog(std::string("In ") + slot->thread_name + " ::ReadFile Failed, now calling DisconnectNamedPipe!");
+        DebugLog(std::string("In ") + slot->log_tag + " ::ReadFile Failed, now calling DisconnectNamedPipe!");
         break;
       }
       rec::SCommand command;
-      if (r == ReadResult::kOk && rec::Decode(cmd, got, &command) && command.bThreadExit != 1) {
-        if (!slot->exchange(*pipe)) break;
+      if (r == ReadResult::kOk && rec::Decode(cmd, got, &command)) {
+        if (command.bThreadExit == 1) {
+          DebugLog(std::string("In ") + slot->log_tag +
+                   " cmd.bThreadExit == TRUE, now calling DisconnectNamedPipe!");
+        } else if (!slot->exchange(*pipe)) {
+          break;
+        }
       }
       pipe->Disconnect();
     }

@@ -133,6 +133,8 @@ TEST_F(AgentServiceTest, ServesVersionChecksAndSurvivesBadClients) {
     platform::PipeClient c = OpenVersionPipe();
     ASSERT_TRUE(c.IsValid());
   }
+  EXPECT_NE(ServiceLog().find("In Version check cmd.bThreadExit == TRUE, now calling DisconnectNamedPipe!"),
+            std::string::npos);
   EXPECT_EQ(Ask({0, "5.1", "3.0", 1}), "2.0");
   EXPECT_EQ(Ask({0, "5.1", "3.0", 1}), "Same Versions");
 
