@@ -97,7 +97,11 @@ void ThreadEnded() {
 void PipeThread(const PipeSlot* slot, std::shared_ptr<PipeServer> pipe) {
   try {
     while (pipe->IsValid()) {
-      pipe->Connect();
+      // A pipe that cannot listen any more ends its thread.
+      if (!pipe->Connect()) {
+        DebugLog(std::string("In ") + slot->log_tag + " ::ConnectNamedPipe Failed!");
+        break;
+      }
       uint8_t cmd[rec::kSCommandSize];
       uint32_t got = 0;
       ReadResult r = ReadRecord(*pipe, cmd, sizeof cmd, &got);
