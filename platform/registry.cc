@@ -122,8 +122,9 @@ RegKey& RegKey::operator=(RegKey&& other) noexcept = default;
 
 void RegKey::Close() { impl_.reset(); }
 
-uint32_t RegKey::Create(RootKey root, std::string_view subkey, uint32_t access,
-                        uint32_t* disposition) {
+// Create and Open differ only in whether missing keys are made on the way.
+uint32_t RegKey::OpenOrCreate(RootKey root, std::string_view subkey, uint32_t access,
+                              bool create, bool* created) {
   RootTarget t;
   std::vector<std::string_view> rel;
   uint32_t code = SplitKeyPath(subkey, &rel);
@@ -133,37 +134,28 @@ uint32_t RegKey::Create(RootKey root, std::string_view subkey, uint32_t access,
   parts.insert(parts.end(), rel.begin(), rel.end());
   auto impl = std::make_unique<Impl>();
   std::string stored;
-  bool created = false;
-  code = t.store->Walk(t.hive, parts, true, &impl->id, &stored, &created);
+  code = t.store->Walk(t.hive, parts, create, &impl->id, &stored, created);
   if (code != kErrorSuccess) return code;
   impl->store = t.store;
   impl->access = NormaliseAccess(access);
   impl->path = JoinPath(t.hive_name, stored);
   impl->root = rel.empty();
   impl_ = std::move(impl);
-  if (disposition) *disposition = created ? kRegCreatedNewKey : kRegOpenedExistingKey;
   return kErrorSuccess;
 }
 
-uint32_t RegKey::Open(RootKey root, std::string_view subkey, uint32_t access) {
-  RootTarget t;
-  std::vector<std::string_view> rel;
-  uint32_t code = SplitKeyPath(subkey, &rel);
-  if (code == kErrorSuccess) code = ResolveRoot(root, &t);
-  if (code != kErrorSuccess) return code;
-  std::vector<std::string_view> parts = t.prefix;
-  parts.insert(parts.end(), rel.begin(), rel.end());
-  auto impl = std::make_unique<Impl>();
-  std::string stored;
+uint32_t RegKey::Create(RootKey root, std::string_view subkey, uint32_t access,
+                        uint32_t* disposition) {
   bool created = false;
-  code = t.store->Walk(t.hive, parts, false, &impl->id, &stored, &created);
-  if (code != kErrorSuccess) return code;
-  impl->store = t.store;
-  impl->access = NormaliseAccess(access);
-  impl->path = JoinPath(t.hive_name, stored);
-  impl->root = rel.empty();
-  impl_ = std::move(impl);
-  return kErrorSuccess;
+  uint32_t code = OpenOrCreate(root, subkey, access, true, &created);
+  if (code == kErrorSuccess && disposition)
+    *disposition = created ? kRegCreatedNewKey : kRegOpenedExistingKey;
+  return code;
+}
+
+uint32_t RegKey::Open(RootKey root, std::string_view subkey, uint32_t access) {
+  bool created = false;
+  return OpenOrCreate(root, subkey, access, false, &created);
 }
 
 uint32_t RegKey::CreateKey(std::string_view subkey, uint32_t access, RegKey* out,

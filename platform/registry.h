@@ -155,6 +155,9 @@ class RegKey {
   class Impl;
 
  private:
+  uint32_t OpenOrCreate(RootKey root, std::string_view subkey, uint32_t access, bool create,
+                        bool* created);
+
   std::unique_ptr<Impl> impl_;
 };
 
