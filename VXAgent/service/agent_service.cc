@@ -7,6 +7,7 @@
 #include "VXAgent/pipes/records.h"
 #include "VXAgent/pipes/version_check.h"
 #include "VXAgent/service/debug_log.h"
+#include "VXAgent/service/pipe_io.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/named_object.h"
@@ -26,31 +27,6 @@ platform::SERVICE_STATUS_HANDLE g_status_handle = 0;
 platform::Event g_stop_event;
 std::atomic<int> g_active_threads{0};
 
-enum class ReadResult { kOk, kClientGone, kPipeDead };
-
-// One read of at most `size` bytes; a broken or empty read distinguishes a
-// client that went away (listen again) from a pipe that no longer works.
-ReadResult ReadRecord(PipeServer& pipe, uint8_t* buf, uint32_t size, uint32_t* got) {
-  *got = 0;
-  if (pipe.Read(buf, size, got) && *got > 0) return ReadResult::kOk;
-  uint32_t code = platform::GetLastError();
-  if (code == platform::kErrorMoreData) return ReadResult::kOk;  // first part is the record
-  if (code == platform::kErrorBrokenPipe || code == platform::kErrorPipeNotConnected ||
-      code == platform::kErrorNoData || code == platform::kErrorSuccess)
-    return ReadResult::kClientGone;
-  return ReadResult::kPipeDead;
-}
-
-bool WriteLine(PipeServer& pipe, const std::string& text) {
-  rec::Bytes line = rec::EncodeLine(text);
-  uint32_t written = 0;
-  if (!pipe.Write(line.data(), static_cast<uint32_t>(line.size()), &written) ||
-      written != line.size())
-    return false;
-  pipe.Flush();
-  return true;
-}
-
 // Version pipe: one VersionCheckRequest, one reply.
 // Returns false when the pipe itself failed.
 bool VersionExchange(PipeServer& pipe) {
@@ -64,16 +40,6 @@ bool VersionExchange(PipeServer& pipe) {
   WriteLine(pipe, AnswerVersionCheck(request));
   return true;
 }
-
-// Pipes whose work is not part of this agent yet: the request is read and
-// the client is let go without any reply, so nothing claims success.
-bool UnservedExchange(PipeServer& pipe) {
-  uint8_t buf[rec::kSpyOperationMaxSize];
-  uint32_t got = 0;
-  return ReadRecord(pipe, buf, sizeof buf, &got) != ReadResult::kPipeDead;
-}
-
-using Exchange = bool (*)(PipeServer&);
 
 struct PipeSlot {
   const char* name;
