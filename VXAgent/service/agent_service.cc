@@ -7,7 +7,10 @@
 #include "VXAgent/pipes/records.h"
 #include "VXAgent/pipes/version_check.h"
 #include "VXAgent/service/debug_log.h"
+#include "VXAgent/service/log_pipe.h"
+#include "VXAgent/service/options_pipe.h"
 #include "VXAgent/service/pipe_io.h"
+#include "VXAgent/service/restart_replay.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/named_object.h"
@@ -52,8 +55,8 @@ constexpr PipeSlot kPipes[] = {
     {rec::kCheckVersionPipe, "RemoteAdminCheckVersionThread", "Version check", VersionExchange},
     {rec::kScanPipe, "RemoteAdminScanThread", "Scan", UnservedExchange},
     {rec::kScheduleScanPipe, "RemoteAdminScheduleScanThread", "Schedule", UnservedExchange},
-    {rec::kOptionsPipe, "RemoteAdminOptionsThread", "Options", UnservedExchange},
-    {rec::kLogPipe, "RemoteAdminLogThread", "Log", UnservedExchange},
+    {rec::kOptionsPipe, "RemoteAdminOptionsThread", "Options", OptionsPipeExchange},
+    {rec::kLogPipe, "RemoteAdminLogThread", "Log", LogPipeExchange},
 };
 
 void ThreadEnded() {
@@ -111,6 +114,11 @@ void RemoteAdminThreadProc() {
   platform::RegKey key;
   if (key.Create(platform::RootKey::kLocalMachine, kAgentKey, platform::kKeyAllAccess) == 0)
     key.WriteDword("ScanProgress", 0);
+  // What could not be finished before the last stop, before any console
+  // request is accepted.
+  DebugLog("Befor RestartReplay");
+  RestartReplay();
+  DebugLog("After RestartReplay");
   for (const auto& slot : kPipes) CreatePipeAndThread(slot);
   DebugLog("All threads created successfully!");
   ThreadEnded();
