@@ -12,9 +12,14 @@ bool RestartDeleteMap::Load(const std::string& path) {
   std::lock_guard<std::mutex> lock(mu_);
   common::StringMap from_file;
   bool ok = common::ReadStringMapFile(path, &from_file);
-  if (open_ == 0) map_.clear();
+  if (open_ == 0) {
+    map_.clear();
+    erased_.clear();
+  }
   ++open_;
-  // Entries already held belong to a bracket still running: they are newer.
+  // Entries already held belong to a bracket still running: they are newer;
+  // and what such a bracket erased stays erased.
+  for (const std::string& trace : erased_) from_file.erase(trace);
   map_.merge(from_file);
   return ok;
 }
@@ -25,7 +30,10 @@ bool RestartDeleteMap::Save(const std::string& path) {
   // The file is written under the lock so that two savers cannot interleave
   // their bytes; the map is small.
   if (!common::WriteStringMapFile(path, map_, /*truncate=*/false)) return false;
-  if (open_ == 0) map_.clear();
+  if (open_ == 0) {
+    map_.clear();
+    erased_.clear();
+  }
   return true;
 }
 

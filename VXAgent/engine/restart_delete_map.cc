@@ -12,6 +12,7 @@ RestartDeleteMap& RestartDeleteMap::Global() {
 void RestartDeleteMap::Set(const std::string& trace, const std::string& value) {
   std::lock_guard<std::mutex> lock(mu_);
   map_[trace] = value;
+  erased_.erase(trace);
 }
 
 void RestartDeleteMap::SetPendingDelete(const std::string& trace, const std::string& type_name) {
@@ -37,7 +38,9 @@ std::optional<std::string> RestartDeleteMap::Find(const std::string& trace) cons
 
 bool RestartDeleteMap::Erase(const std::string& trace) {
   std::lock_guard<std::mutex> lock(mu_);
-  return map_.erase(trace) != 0;
+  if (map_.erase(trace) == 0) return false;
+  if (open_ > 0) erased_.insert(trace);
+  return true;
 }
 
 void RestartDeleteMap::Clear() {

@@ -7,11 +7,14 @@
 // bracket their work with LoadRetartDeleteMap / SaveRetartDeleteMap, and
 // may overlap. Every access takes the map's lock, and a load or save while
 // another user's bracket is still open keeps the entries in memory, so an
-// overlapping scan and batch never lose each other's entries.
+// overlapping scan and batch never lose each other's entries; an entry
+// erased while a bracket is open (a recover cancelling a pending delete) is
+// not brought back from the file by a later overlapping load.
 #pragma once
 
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "common/string_map_file.h"
@@ -56,6 +59,7 @@ class RestartDeleteMap {
  private:
   mutable std::mutex mu_;
   common::StringMap map_;
+  std::set<std::string> erased_;  // erased while brackets are open
   int open_ = 0;
 };
 
