@@ -5,6 +5,7 @@ namespace vxinspect {
 const std::vector<Format>& Formats() {
   static const std::vector<Format> formats = {
       {"stringmap", "string map file", ProbeStringMap, InspectStringMap},
+      {"monitorlog", "active protection day log (.ps/.cs)", ProbeMonitorLog, InspectMonitorLog},
       {"config", "sectioned config file", ProbeConfig, InspectConfig},
   };
   return formats;

@@ -30,6 +30,8 @@ const Format* GuessFormat(std::string_view bytes);
 
 int ProbeStringMap(std::string_view bytes);
 bool InspectStringMap(std::string_view bytes, Node* doc, std::string* error);
+int ProbeMonitorLog(std::string_view bytes);
+bool InspectMonitorLog(std::string_view bytes, Node* doc, std::string* error);
 int ProbeConfig(std::string_view bytes);
 bool InspectConfig(std::string_view bytes, Node* doc, std::string* error);
 

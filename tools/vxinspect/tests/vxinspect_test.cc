@@ -37,6 +37,11 @@ TEST(GuessFormatTest, PicksTheFormatTheBytesAreIn) {
       {"plain config", "a=1\n\n[S]\nk=v\n", "config"},
       {"sealed config", SealedConfigText(), "config"},
       {"empty file", "", "config"},
+      {"monitor day log",
+       common::StringMapFile::Encode({{"[ 5 January 2006 09:03:07]  Spy<C:\\x\\spy.exe>", "Process Terminated"}}),
+       "monitorlog"},
+      {"string map with one key that is no event",
+       common::StringMapFile::Encode({{"[ 5 January 2006 09:03:07]  Spy<C:\\x>", "t"}, {"k", "v"}}), "stringmap"},
       {"truncated string map", std::string("\x05\x00\x01k", 4), nullptr},
       {"binary noise", std::string("\x00\x13\x9a\xff\x00\x07\x01\x02", 8), nullptr},
   };
@@ -67,6 +72,28 @@ TEST(InspectTest, StringMapDocumentShowsPairsInFileOrderWithDuplicates) {
             "  ],\n"
             "  \"ignored_tail_bytes\": 4\n"
             "}\n");
+}
+
+TEST(InspectTest, MonitorLogShowsEachEventsPieces) {
+  std::string bytes = common::StringMapFile::Encode(
+      {{"[ 5 January 2006 09:03:07]  Spy Runner<C:\\a b\\x.exe>", "Process Terminated"},
+       {"odd key", "v"}});
+  Node doc = Node::Object();
+  std::string error;
+  ASSERT_TRUE(InspectMonitorLog(bytes, &doc, &error)) << error;
+  EXPECT_EQ(RenderJson(doc),
+            "{\n"
+            "  \"type\": \"monitorlog\",\n"
+            "  \"count\": 2,\n"
+            "  \"events\": [\n"
+            "    {\n      \"date_time\": \"5 January 2006 09:03:07\",\n      \"type\": \"Process Terminated\",\n"
+            "      \"name\": \"Spy Runner\",\n      \"path\": \"C:\\\\a b\\\\x.exe\"\n    },\n"
+            "    {\n      \"unreadable_key\": \"odd key\",\n      \"value\": \"v\"\n    }\n"
+            "  ]\n"
+            "}\n");
+  Node cut = Node::Object();
+  EXPECT_FALSE(InspectMonitorLog(bytes.substr(0, bytes.size() - 3), &cut, &error));
+  EXPECT_EQ(error, "truncated: 1 of 2 events readable");
 }
 
 TEST(InspectTest, TruncatedStringMapKeepsReadablePairsAndSaysWhy) {
