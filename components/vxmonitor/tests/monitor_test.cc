@@ -2,7 +2,9 @@
 // files, its day logs and one sweep of processes and cookies.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "VXAgent/engine/spy_database.h"
 #include "common/rc4.h"
@@ -48,6 +50,14 @@ TEST(MonitorRulesTest, TrackingSitesSkipCommentsSectionsAndBlankLines) {
                                "  tracker.net  \nempty=\n\t[More]\nad.co.in"),
             (std::vector<std::string>{"www.adsite.com", "tracker.net", "ad.co.in"}));
   EXPECT_TRUE(ParseTrackingSites("").empty());
+  // The list shipped with the monitor reads as sites only.
+  const char* source = std::getenv("VX_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  std::ifstream in(std::string(source) + "/components/vxmonitor/VXTrackingCookies.ini");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> shipped = ParseTrackingSites(text);
+  EXPECT_EQ(shipped.size(), 5u);
+  for (const std::string& site : shipped) EXPECT_EQ(site.find_first_of("=[; "), std::string::npos) << site;
 }
 
 TEST(MonitorLogTest, KeysReadBackTheConsolesWay) {
