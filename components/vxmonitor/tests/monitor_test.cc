@@ -2,7 +2,6 @@
 // files, its day logs and one sweep of processes and cookies.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -51,9 +50,8 @@ TEST(MonitorRulesTest, TrackingSitesSkipCommentsSectionsAndBlankLines) {
             (std::vector<std::string>{"www.adsite.com", "tracker.net", "ad.co.in"}));
   EXPECT_TRUE(ParseTrackingSites("").empty());
   // The list shipped with the monitor reads as sites only.
-  const char* source = std::getenv("VX_SOURCE_DIR");
-  ASSERT_NE(source, nullptr);
-  std::ifstream in(std::string(source) + "/components/vxmonitor/VXTrackingCookies.ini");
+  std::ifstream in(hostd::testing::BinPath("VXTrackingCookies.ini"));
+  ASSERT_TRUE(in);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<std::string> shipped = ParseTrackingSites(text);
   EXPECT_EQ(shipped.size(), 5u);
