@@ -2,6 +2,7 @@
 // monitor's path, its termination and the start for the logged-on user.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <filesystem>
 
 #include "VXAgent/service/active_protection.h"
@@ -39,7 +40,7 @@ class ActiveProtectionTest : public ::testing::Test {
   }
 
   platform::testing::TempHost host_;
-  std::vector<platform::Process> started_;
+  std::deque<platform::Process> started_;  // references stay valid as it grows
 };
 
 TEST_F(ActiveProtectionTest, TerminatesEveryMonitorByBaseNameOnly) {
