@@ -8,6 +8,7 @@
 #include "VXAgent/pipes/version_check.h"
 #include "VXAgent/service/debug_log.h"
 #include "VXAgent/service/pipe_io.h"
+#include "VXAgent/service/scan_pipe.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/named_object.h"
@@ -50,7 +51,7 @@ struct PipeSlot {
 
 constexpr PipeSlot kPipes[] = {
     {rec::kCheckVersionPipe, "RemoteAdminCheckVersionThread", "Version check", VersionExchange},
-    {rec::kScanPipe, "RemoteAdminScanThread", "Scan", UnservedExchange},
+    {rec::kScanPipe, "RemoteAdminScanThread", "Scan", ScanExchange},
     {rec::kScheduleScanPipe, "RemoteAdminScheduleScanThread", "Schedule", UnservedExchange},
     {rec::kOptionsPipe, "RemoteAdminOptionsThread", "Options", UnservedExchange},
     {rec::kLogPipe, "RemoteAdminLogThread", "Log", UnservedExchange},
