@@ -24,6 +24,7 @@
 #include "platform/clock.h"
 #include "platform/dynlib.h"
 #include "platform/file.h"
+#include "platform/pipe.h"
 #include "platform/registry.h"
 
 namespace vxagent {
@@ -451,6 +452,48 @@ TEST_F(ScanRunTest, ARunThatThrowsReleasesGuardProgressAndMap) {
   EXPECT_FALSE(Exists(ScanHistoryPath()));
   // The next run goes through.
   EXPECT_TRUE(StartScan(0, nullptr, "", 0));
+}
+
+TEST_F(ScanRunTest, ScanPipeAnswersBusyWhileARunOfThisProcessHoldsTheGuard) {
+  ASSERT_TRUE(testing::WriteSampleDatabase());
+  testing::PlantSampleSpies(host_);
+  BlockingPipe blocker;
+  std::thread run([&] { StartScan(0, &blocker, "PC1", 0, nullptr); });
+  ASSERT_TRUE(blocker.WaitEntered());
+  // The registry value alone would let a second scan in.
+  {
+    platform::RegKey key;
+    key.Open(platform::RootKey::kLocalMachine, kAgentKey, platform::kKeyAllAccess);
+    key.WriteDword("ScanProgress", 0);
+  }
+  const std::string name = "\\\\.\\pipe\\RemoteAdminScanPipe";
+  platform::PipeServer server;
+  ASSERT_TRUE(server.Create(name));
+  std::vector<std::string> lines;
+  std::thread console([&] {
+    platform::PipeClient c;
+    if (!WaitFor([&] { return platform::WaitNamedPipe(name, 1000) && c.Open(name); })) return;
+    const uint8_t parameters[8] = {0, 0, 0, 0, 1, 0, 0, 0};  // quick, delete
+    uint32_t n = 0;
+    c.Write(parameters, sizeof parameters, &n);
+    uint8_t reply[260];
+    while (c.Read(reply, sizeof reply, &n)) {
+      lines.emplace_back(reinterpret_cast<char*>(reply));
+      if (lines.back() == "Finish") break;
+    }
+  });
+  ASSERT_TRUE(server.Connect());
+  EXPECT_TRUE(ScanExchange(server));
+  server.Disconnect();
+  console.join();
+  blocker.Release();
+  run.join();
+  EXPECT_EQ((std::vector<std::string>{"[PC1] Starting scan...", "[PC1] Scanning is already running by Scheduler.",
+                                      "Finish"}),
+            lines);
+  EXPECT_EQ(1u, blocker.records()) << "only the first run announced anything";
+  EXPECT_EQ("\n[LASTSCAN]\nDate=", Read(ScanHistoryPath()).substr(Read(ScanHistoryPath()).find("\n[LAST"), 17));
+  EXPECT_EQ(std::string::npos, Read(ScanHistoryPath()).find("#2")) << "one run recorded";
 }
 
 TEST(ScanSummaryTest, TextsByActionAndRestart) {
