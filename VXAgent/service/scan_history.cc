@@ -56,6 +56,8 @@ bool SaveScanStatisticsinINI(int32_t found, int32_t deleted, int32_t quarantined
 }
 
 std::string LastScanSection() {
+  // A loaded CConfig counts as changed and writes itself back when it goes:
+  // the same text, so the history stays as it was.
   common::CConfig config;
   OpenPlain(&config);
   return config.GetValue("Date", kLastScanSection);

@@ -79,8 +79,10 @@ bool ScanExchange(platform::PipeServer& pipe) {
   // A short request is not a scan order: nothing is started for it.
   if (r == ReadResult::kClientGone || !rec::Decode(buf, got, &parameters)) return true;
 
-  DebugLog("Scan Type(0-Quick,1-Full):" + std::to_string(parameters.scan_kind) +
-           ", On Detect(0-log,1-Delete,2-Quarantine):" + std::to_string(parameters.on_detection));
+  char request[128];
+  std::snprintf(request, sizeof request, "Scan Type(0-Quick,1-Full):%d, On Detect(0-log,1-Delete,2-Quarantine):%d",
+                static_cast<int>(parameters.scan_kind), static_cast<int32_t>(parameters.on_detection));
+  DebugLog(request);
   if (!WriteLine(pipe, "[" + computer_name + "] Starting scan...")) return true;
   platform::CourtesyPause(kStartPauseMs);
 
