@@ -205,6 +205,14 @@ TEST_F(RemoverServiceTest, ALockedFileIsReportedAtOnceAndTheRestIsRemoved) {
   EXPECT_EQ(log.find("before TerminateRunningproc/StopRemoteService"), std::string::npos) << log;
 }
 
+TEST_F(RemoverServiceTest, MissingFilesCountAsRemoved) {
+  for (const char* name : kRemovedFiles) platform::DeleteFile(Sys(name));
+  EXPECT_EQ(RunUninstaller(), (std::vector<std::string>{"Uninstallation started", "Finished Uninstallation"}))
+      << Log();
+  EXPECT_FALSE(ValueExists("Software\\VXCorporate", "ClientDatabaseVersionNo"));
+  StopUninstaller();
+}
+
 TEST_F(RemoverServiceTest, StartedFromAShellExitsAtOnceAndTouchesNothing) {
   std::string out;
   int rc = hostd::testing::RunProgram({host_.Real(Sys("VXAgentRemover.exe"))}, {"VX_HOST_ROOT=" + host_.root()}, &out);
