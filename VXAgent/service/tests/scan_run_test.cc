@@ -387,6 +387,9 @@ TEST_F(ScanRunTest, TwoConcurrentRunsExactlyOneRuns) {
   const int loser = results[0] == ScanRunResult::kAlreadyRunning ? 0 : 1;
   EXPECT_EQ(ScanRunResult::kAlreadyRunning, results[loser]);
   EXPECT_EQ(0u, pipes[loser].records());
+  // The loser may return before the winner got as far as setting the
+  // registry value; its first detection comes after that.
+  ASSERT_TRUE(pipes[1 - loser].WaitEntered());
   EXPECT_TRUE(ScanRunning());
   EXPECT_EQ(1u, ScanProgress());
   // A third caller meanwhile is refused too and touches no file.
