@@ -7,6 +7,9 @@ const std::vector<Format>& Formats() {
       {"stringmap", "string map file", ProbeStringMap, InspectStringMap},
       {"monitorlog", "active protection day log (.ps/.cs)", ProbeMonitorLog, InspectMonitorLog},
       {"config", "sectioned config file", ProbeConfig, InspectConfig},
+      {"scanhistory", "agent scan history (ScanHistory.ini)", ProbeScanHistory, InspectScanHistory},
+      {"scanlog", "agent per-scan log (LogFolder file)", ProbeScanLog, InspectScanLog},
+      {"signatures", "signature report (SpySignatures.txt)", ProbeSignatures, InspectSignatures},
   };
   return formats;
 }
