@@ -14,6 +14,17 @@ struct Decoded {
   std::vector<std::pair<std::string, std::string>> pairs;
 };
 
+// The console's reading accepts many keys (a scan log's, for one); the
+// monitor writes exactly "[ " + date and time + "]  " + name + "<" + path
+// + ">", and only that shape counts as a monitor log when guessing.
+bool IsMonitorKey(std::string_view key, std::string_view value) {
+  std::optional<vxmonitor::LogEntry> e = vxmonitor::ParseLogEntry(key, value);
+  if (!e || key.substr(0, 2) != "[ " || key.back() != '>') return false;
+  const std::string& when = e->date_time;
+  if (when.empty() || when.front() == ' ' || when.back() == ' ') return false;
+  return key.substr(2 + when.size(), 3) == "]  ";
+}
+
 Decoded Decode(std::string_view bytes) {
   Decoded d;
   common::MemorySource source(bytes);
@@ -22,7 +33,7 @@ Decoded Decode(std::string_view bytes) {
   for (uint32_t i = 0; i < d.count; ++i) {
     std::string key, value;
     if (!reader.ReadString(&key) || !reader.ReadString(&value)) return d;
-    if (!vxmonitor::ParseLogEntry(key, value)) d.all_events = false;
+    if (!IsMonitorKey(key, value)) d.all_events = false;
     d.pairs.emplace_back(std::move(key), std::move(value));
   }
   d.complete = true;
