@@ -145,7 +145,7 @@ TEST_F(ClientConnectionLabTest, AgentWhosePipeIsGoneIsRestartedOnceWithoutAWord)
     platform::ScopedHost on_pc1(pc1.get());
     ASSERT_TRUE(squatter.Create(std::string("\\\\.\\pipe\\") + rec::kScanPipe));
   }
-  InstallAgent("PC1");
+  InstallAgent("PC1");  // returns once the agent has made all its pipes it could
   squatter.Close();
   std::string scan_pipe = std::string("\\\\PC1\\pipe\\") + rec::kScanPipe;
   ASSERT_FALSE(platform::WaitNamedPipe(scan_pipe, 100));

@@ -7,6 +7,7 @@
 
 #include "VXAdmin/client/client_connection.h"
 #include "hostd/testing/running_daemon.h"
+#include "platform/pipe.h"
 #include "platform/registry.h"
 #include "platform/remote_session.h"
 
@@ -94,6 +95,9 @@ void LabTest::InstallAgent(const std::string& host) {
   ASSERT_TRUE(c.CreateAndStartService(client::kAgentService, false));
   // The pipes appear a moment after the service runs.
   ASSERT_TRUE(hostd::testing::WaitUntil([&] { return c.CheckProductVersion(true); }));
+  // The agent creates its pipes one after another, the log pipe last.
+  ASSERT_TRUE(hostd::testing::WaitUntil(
+      [&] { return platform::WaitNamedPipe("\\\\" + host + "\\pipe\\RemoteAdminLogPipe", 100); }));
   sink_.Take();
 }
 

@@ -52,7 +52,8 @@ class LabTest : public ::testing::Test {
   // Sets a string value under HKLM\Software\VXCorporate of a lab host.
   bool SetAgentValue(const std::string& host, const std::string& name, const std::string& value) const;
   // Copies the agent to the client, starts its service and registers the
-  // console's versions, as an installation does. Clears the recorded lines.
+  // console's versions, as an installation does; returns once the agent
+  // has made its pipes (the log pipe is made last). Clears the recorded lines.
   void InstallAgent(const std::string& host);
   // Installs these settings for the console's workers (the registry stays).
   void UseSettings(const std::string& product, const std::string& database, bool ask_password);
