@@ -130,7 +130,17 @@ void ClientConnection::ReportLastError(const std::string& prefix) {
   platform::SetLastError(0);
 }
 
-bool ClientConnection::AskVersionPipe(uint8_t check, bool register_versions, const std::string& unsent,
+rec::VersionCheckRequest ClientConnection::VersionRequest(uint8_t mode, uint8_t check) const {
+  AppSettings settings = Settings();
+  rec::VersionCheckRequest request;
+  request.mode = mode;
+  request.product = settings.product_version;
+  request.database = settings.database_version;
+  request.check = check;
+  return request;
+}
+
+bool ClientConnection::AskVersionPipe(const rec::VersionCheckRequest& request, const std::string& unsent,
                                       std::string* reply_bytes) {
   std::string saved = pipe_name_;
   pipe_name_ = rec::kCheckVersionPipe;
@@ -138,12 +148,6 @@ bool ClientConnection::AskVersionPipe(uint8_t check, bool register_versions, con
   pipe_name_ = saved;
   if (!open) return false;
 
-  AppSettings settings = Settings();
-  rec::VersionCheckRequest request;
-  request.mode = register_versions ? 1 : 0;
-  request.product = settings.product_version;
-  request.database = settings.database_version;
-  request.check = check;
   rec::Bytes bytes = rec::Encode(request);
   uint32_t written = 0;
   if (!WriteinPipe(bytes.data(), static_cast<uint32_t>(bytes.size()), &written) || written != bytes.size()) {
@@ -163,22 +167,41 @@ bool ClientConnection::AskVersionPipe(uint8_t check, bool register_versions, con
 
 bool ClientConnection::CheckProductVersion(bool register_versions) {
   std::string reply;
-  if (!AskVersionPipe(0, register_versions, Tagged(" Could not send server version! "), &reply)) return false;
+  if (!AskVersionPipe(VersionRequest(register_versions ? 1 : 0, 0), Tagged(" Could not send server version! "),
+                      &reply))
+    return false;
   return ReplyEquals(reply, register_versions ? "Success" : "Same Versions");
 }
 
 bool ClientConnection::CheckDatabaseVersion() {
   std::string reply;
-  if (!AskVersionPipe(1, false, Tagged(" Could not send database version! "), &reply)) return false;
+  if (!AskVersionPipe(VersionRequest(0, 1), Tagged(" Could not send database version! "), &reply)) return false;
   if (ReplyEquals(reply, "Same Versions")) return true;
   // The agent has recorded the console's database version already; the
   // copies below are what make that true.
   std::string installed = GetInstalledPath();
-  if (installed.empty()) return false;
-  if (!CopyFileToRemoteMachine(installed, "VXCESpylist.db", false)) return false;
-  if (!CopyFileToRemoteMachine(installed, "ProcessSpy.db", false)) return false;
+  if (installed.empty() || !CopyFileToRemoteMachine(installed, "VXCESpylist.db", false) ||
+      !CopyFileToRemoteMachine(installed, "ProcessSpy.db", false)) {
+    RestoreDatabaseVersion(reply);
+    return false;
+  }
   Status(Tagged(" Updated with new spyware definitions."));
   return true;
+}
+
+void ClientConnection::RestoreDatabaseVersion(const std::string& reply_bytes) {
+  std::string former = rec::LineText(reinterpret_cast<const uint8_t*>(reply_bytes.data()), reply_bytes.size());
+  // These replies mean the agent changed nothing.
+  if (former.empty() || former == "Could not read the client version!" ||
+      former == "Could not write the client version!")
+    return;
+  // Registering writes both versions: only when the product versions agree
+  // does that change nothing but the database version.
+  if (!CheckProductVersion(false)) return;
+  rec::VersionCheckRequest request = VersionRequest(1, 0);
+  request.database = former;
+  std::string ignored;
+  AskVersionPipe(request, Tagged(" Could not send database version! "), &ignored);
 }
 
 bool ClientConnection::CheckClient() {

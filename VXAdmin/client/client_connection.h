@@ -22,6 +22,7 @@
 #include <string>
 
 #include "VXAdmin/shell/status.h"
+#include "VXAgent/pipes/records.h"
 #include "platform/pipe.h"
 #include "platform/share.h"
 
@@ -81,7 +82,8 @@ class ClientConnection {
   // version (success on "Same Versions").
   bool CheckProductVersion(bool register_versions);
   // Compares the database version; a different one makes the console copy
-  // its two spy databases to the client.
+  // its two spy databases to the client. When they cannot be copied, the
+  // client's former database version is registered again.
   bool CheckDatabaseVersion();
   // Share, agent presence, product version, database version.
   bool CheckClient();
@@ -112,8 +114,12 @@ class ClientConnection {
   bool OpenPipeWithin(bool wait_for_creation);
   // One request on the version pipe and its reply text; false after the
   // failure was reported (`unsent` is the line for a failed send).
-  bool AskVersionPipe(uint8_t check, bool register_versions, const std::string& unsent,
+  bool AskVersionPipe(const vxagent::records::VersionCheckRequest& request, const std::string& unsent,
                       std::string* reply_bytes);
+  vxagent::records::VersionCheckRequest VersionRequest(uint8_t mode, uint8_t check) const;
+  // Puts the database version the client had before the compare back, so
+  // that databases that could not be copied are copied at the next check.
+  void RestoreDatabaseVersion(const std::string& reply_bytes);
 
   std::string pipe_name_;
   std::string host_;

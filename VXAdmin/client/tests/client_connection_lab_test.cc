@@ -121,17 +121,35 @@ TEST_F(ClientConnectionLabTest, VersionsCompareAsLeadingNumbersAndNewDatabasesAr
   EXPECT_THAT(sink_.Take(), IsEmpty());
   EXPECT_FALSE(std::filesystem::exists(ClientFile("pc1", "ProcessSpy.db")));
 
-  // A database that cannot be copied fails the check with its own line.
+  // A database that cannot be copied fails the check with its own line,
+  // and the client keeps its former version, so the next check copies.
   ASSERT_TRUE(SetAgentValue("pc1", "ClientDatabaseVersionNo", "1.5"));
+  std::string process_spy = ReadReal(Installed("ProcessSpy.db"));
   std::filesystem::remove(Installed("ProcessSpy.db"));
   EXPECT_FALSE(conn.CheckDatabaseVersion());
   EXPECT_THAT(sink_.Take(), ElementsAre("[PC1] Could not copy ProcessSpy.db ! The file may be in use!"));
+  std::ofstream(Installed("ProcessSpy.db")) << process_spy;
+  EXPECT_TRUE(conn.CheckDatabaseVersion());
+  EXPECT_THAT(sink_.Take(), ElementsAre("[PC1] Updated with new spyware definitions."));
+  EXPECT_EQ(ReadReal(ClientFile("pc1", "ProcessSpy.db")), process_spy);
 
   // Without an installation folder nothing is copied, and that is no success.
   ASSERT_TRUE(SetAgentValue("pc1", "ClientDatabaseVersionNo", "1.5"));
   ASSERT_TRUE(Vxhost("console", {"reg", "delete", "HKLM\\SOFTWARE\\VXCorporate", "/v", "InstalledPath"}));
   EXPECT_FALSE(conn.CheckDatabaseVersion());
   EXPECT_THAT(sink_.Take(), ElementsAre("Installation path not found! Please reinstall the setup!"));
+  ASSERT_TRUE(Vxhost("console", {"reg", "add", "HKLM\\SOFTWARE\\VXCorporate", "/v", "InstalledPath", "/t",
+                                 "REG_SZ", "/d", kInstalledPath}));
+  EXPECT_TRUE(conn.CheckDatabaseVersion());
+  EXPECT_THAT(sink_.Take(), ElementsAre("[PC1] Updated with new spyware definitions."));
+
+  // An older agent's version is never made current by that repair.
+  ASSERT_TRUE(SetAgentValue("pc1", "ClientDatabaseVersionNo", "1.5"));
+  ASSERT_TRUE(SetAgentValue("pc1", "ClientVersionNo", "4.0"));
+  std::filesystem::remove(Installed("ProcessSpy.db"));
+  EXPECT_FALSE(conn.CheckDatabaseVersion());
+  sink_.Take();
+  EXPECT_FALSE(conn.CheckProductVersion(false));
 }
 
 TEST_F(ClientConnectionLabTest, AgentWhosePipeIsGoneIsRestartedOnceWithoutAWord) {
@@ -242,6 +260,18 @@ TEST_F(TwoClientsLabTest, OneSetUpPerHostAtATimeWhileOtherHostsGoOn) {
   }
   pc1.join();
   EXPECT_TRUE(pc1_ready);
+
+  // Two operations on one host started at once both get their pipe: the
+  // set-ups take turns, the second open waits for the busy instance.
+  std::atomic<int> ready{0};
+  std::vector<std::thread> both;
+  for (int i = 0; i < 2; ++i)
+    both.emplace_back([&] {
+      ClientConnection conn("PC1", rec::kScanPipe);
+      if (conn.EstablishAllConnections()) ++ready;
+    });
+  for (auto& t : both) t.join();
+  EXPECT_EQ(ready, 2);
   EXPECT_THAT(sink_.Take(), IsEmpty());
 }
 
