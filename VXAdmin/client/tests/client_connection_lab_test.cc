@@ -83,16 +83,21 @@ TEST_F(ThreeClientsLabTest, ReportsUnprotectedAndOlderNodesAndConnectsToCurrentO
     EXPECT_EQ(sink_.Take(), c.lines);
   }
 
-  // The opened pipe is the agent's: it took the SCommand and a message.
-  ClientConnection conn("PC1", rec::kScanPipe);
+  // The opened pipe is the agent's, its SCommand sent: one request, one reply.
+  ClientConnection conn("PC1", rec::kCheckVersionPipe);
   ASSERT_TRUE(conn.EstablishAllConnections());
+  rec::VersionCheckRequest compare;
+  compare.product = vxadmin::testing::kProductVersion;
+  rec::Bytes request = rec::Encode(compare);
   uint32_t written = 0;
-  rec::Bytes params = rec::Encode(rec::ScanParameters{});
-  EXPECT_TRUE(conn.WriteinPipe(params.data(), static_cast<uint32_t>(params.size()), &written));
-  EXPECT_EQ(written, params.size());
+  EXPECT_TRUE(conn.WriteinPipe(request.data(), static_cast<uint32_t>(request.size()), &written));
+  EXPECT_EQ(written, request.size());
+  uint8_t reply[rec::kReplyLineSize] = {};
+  uint32_t got = 0;
+  ASSERT_TRUE(conn.ReadFromPipe(reply, sizeof reply, &got));
+  EXPECT_TRUE(ReplyEquals(std::string(reinterpret_cast<char*>(reply), got), "Same Versions"));
   conn.ClosePipe();
-  uint8_t buf[8];
-  EXPECT_FALSE(conn.ReadFromPipe(buf, sizeof buf, &written));
+  EXPECT_FALSE(conn.ReadFromPipe(reply, sizeof reply, &got));
   EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidHandle);
 }
 
