@@ -14,7 +14,10 @@
 //       plain, as vxdbtool writes it) or else the host's own VXCESpylist.db;
 //       --install also makes it the host's VXCESpylist.db. Without --spies
 //       every spy is planted. Paths resolve as the agent service (SYSTEM)
-//       sees them. Prints one line per planted trace.
+//       sees them. Prints one tab-separated line per planted trace
+//       ("planted", type, spy, trace as a scan logs it), per started process
+//       ("running", spy, image, pid) and per definition it could not plant
+//       ("skipped", type, spy, definition, reason), then a summary.
 //   lab unplant DIR HOST  stops the processes planted on HOST (the planted
 //       files and registry entries stay for a scan to find)
 //   lab down DIR      stops every planted process, logged-on shell and daemon
@@ -239,10 +242,13 @@ int Plant(const std::string& dir, const std::string& host_name, const lab::Plant
     for (const auto& p : result.processes)
       pids << FolderOf(*h) << "\t" << p.pid << "\t" << p.image << "\n";
   }
-  for (const auto& t : result.traces) std::printf("%-15s %s <%s>\n", t.type.c_str(), t.spy.c_str(), t.trace.c_str());
-  for (const auto& p : result.processes) std::printf("running         %s <%s> pid %u\n", p.spy.c_str(), p.image.c_str(), p.pid);
+  for (const auto& t : result.traces)
+    std::printf("planted\t%s\t%s\t%s\n", t.type.c_str(), t.spy.c_str(), t.trace.c_str());
+  for (const auto& p : result.processes)
+    std::printf("running\t%s\t%s\t%u\n", p.spy.c_str(), p.image.c_str(), p.pid);
   for (const auto& s : result.skipped)
-    std::printf("skipped         %s %s <%s>: %s\n", s.type.c_str(), s.spy.c_str(), s.definition.c_str(), s.reason.c_str());
+    std::printf("skipped\t%s\t%s\t%s\t%s\n", s.type.c_str(), s.spy.c_str(), s.definition.c_str(),
+                s.reason.c_str());
   if (!ok) return Fail(h->name + ": " + error);
   std::printf("%s: %zu trace(s) planted, %zu process(es) running, %zu skipped\n", h->name.c_str(),
               result.traces.size(), result.processes.size(), result.skipped.size());
