@@ -75,6 +75,7 @@ void CSpyItemList::ActOnDetection(std::unique_ptr<CSpyItem> item, SpyScannerInte
 void CSpyItemList::Scan(SpyScannerInterface& scanner, int action) {
   int countdown = kTracesPerPause;
   size_t i = 0;
+  OnScanChange();
   while (i < items_.size()) {
     if (countdown == 0) {
       platform::CourtesyPause(kLoopPauseMs);
@@ -82,7 +83,7 @@ void CSpyItemList::Scan(SpyScannerInterface& scanner, int action) {
     }
     --countdown;
     CSpyItem* item = items_[i].get();
-    if (!item || !item->IsPresent()) {
+    if (!item || !TestPresence(*item)) {
       ++i;
       continue;
     }
@@ -96,6 +97,7 @@ void CSpyItemList::Scan(SpyScannerInterface& scanner, int action) {
     // The next trace moves into position i and is tested next.
     items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i));
     ActOnDetection(std::move(found), scanner, action, /*announce=*/true);
+    if (action != kActionLogOnly) OnScanChange();
     platform::CourtesyPause(kDetectionPauseMs);
   }
 }

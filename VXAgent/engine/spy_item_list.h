@@ -78,6 +78,12 @@ class CSpyItemList {
 
  protected:
   void Append(std::unique_ptr<CSpyItem> item) { items_.push_back(std::move(item)); }
+  // The presence test of the detection loop; collections may answer the
+  // common "absent" more cheaply than the trace's own test.
+  virtual bool TestPresence(CSpyItem& item) { return item.IsPresent(); }
+  // Called by Scan before its first test and after each acted-on detection
+  // (something on disk or in the registry may have changed).
+  virtual void OnScanChange() {}
   // Adds a template under `driveless` unless one is held already.
   void AddTemplate(const std::string& driveless, std::unique_ptr<CSpyItem> item);
   // Steps shared by Scan and CheckDeepMatch: acts on a found trace, counts
