@@ -137,9 +137,11 @@ class Planter {
     if (error_) *error_ = message;
     return false;
   }
-  void Skip(const char* type, const std::string& spy, const std::string& definition,
+  // Notes a definition that is not planted; planting goes on.
+  bool Skip(const char* type, const std::string& spy, const std::string& definition,
             const std::string& reason) {
     result_->skipped.push_back({type, spy, definition, reason});
+    return true;
   }
   void Planted(const char* type, const std::string& spy, const std::string& trace) {
     result_->traces.push_back({type, spy, trace});
@@ -163,7 +165,7 @@ class Planter {
 
   bool PlantFolder(const std::string& spy, const std::string& definition, const std::string& path) {
     if (HasWildcard(path) || path.find(':') == std::string::npos)
-      return Skip(engine::kFolderType, spy, definition, "not a folder path"), true;
+      return Skip(engine::kFolderType, spy, definition, "not a folder path");
     if (!EnsureFolder(path)) return Fail(path + ": cannot create the folder");
     Planted(engine::kFolderType, spy, path);
     return true;
@@ -171,7 +173,7 @@ class Planter {
 
   bool PlantFile(const std::string& spy, const std::string& definition, const std::string& path) {
     if (HasWildcard(path) || path.find(':') == std::string::npos)
-      return Skip(engine::kFileType, spy, definition, "not a file path"), true;
+      return Skip(engine::kFileType, spy, definition, "not a file path");
     bool program = engine::IsProgramPath(path) && !standin_.empty();
     std::string content = program ? standin_ : std::string(kPlantedText) + " " + spy + "\r\n";
     if (!WriteFileAt(path, content)) return Fail(path + ": cannot write the file");
@@ -182,7 +184,7 @@ class Planter {
   bool PlantCookie(const std::string& spy, const std::string& site) {
     std::string key = engine::CookieSiteKey(site);
     if (key.empty() || key.find_first_of("\\/:*?\"<>|@[") != std::string::npos)
-      return Skip(engine::kCookieType, spy, site, "no cookie file name for this site"), true;
+      return Skip(engine::kCookieType, spy, site, "no cookie file name for this site");
     const std::string profiles = engine::CookieProfilesFolder();
     std::set<std::string> planted;  // profile folder names, upper case
     for (const auto& user : host_->users()) {
@@ -195,7 +197,7 @@ class Planter {
       }
       planted.insert(platform::ToUpperAscii(profile));
     }
-    if (planted.empty()) return Skip(engine::kCookieType, spy, site, "no user profile"), true;
+    if (planted.empty()) return Skip(engine::kCookieType, spy, site, "no user profile");
     // The scan lists the profiles in the order their folder lists them.
     std::string trace = site + "$";
     platform::FindFile find;
@@ -212,12 +214,12 @@ class Planter {
   bool PlantKey(const std::string& spy, const std::string& definition) {
     std::string key = Expanded(definition);
     if (key.find(kUserSidMark) != std::string::npos) {
-      if (local_sid_.empty()) return Skip(engine::kRegKeyType, spy, definition, "no user SID"), true;
+      if (local_sid_.empty()) return Skip(engine::kRegKeyType, spy, definition, "no user SID");
       key = engine::RewriteUserSid(key, local_sid_);
     }
     engine::RegPath path = engine::ParseRegPath(key);
     if (!path.hive || path.subkey.empty())
-      return Skip(engine::kRegKeyType, spy, definition, "no known hive"), true;
+      return Skip(engine::kRegKeyType, spy, definition, "no known hive");
     platform::RegKey created;
     if (uint32_t rc = created.Create(*path.hive, path.subkey, platform::kKeyAllAccess))
       return Fail(key + ": cannot create the key (error " + std::to_string(rc) + ")");
@@ -227,7 +229,7 @@ class Planter {
 
   bool PlantValue(const std::string& spy, const std::string& definition) {
     engine::RegPath path = engine::ParseRegPath(definition);
-    if (!path.hive) return Skip(engine::kRegValueType, spy, definition, "no known hive"), true;
+    if (!path.hive) return Skip(engine::kRegValueType, spy, definition, "no known hive");
     engine::RegValueName name = engine::ParseRegValueName(path.subkey);
     platform::RegKey key;
     if (uint32_t rc = key.Create(*path.hive, name.key_path, platform::kKeyAllAccess))
@@ -257,7 +259,7 @@ class Planter {
     std::string expanded = Expanded(definition);
     engine::RegPath path = engine::ParseRegPath(expanded);
     if (!path.hive || expanded.find('"') == std::string::npos)
-      return Skip(engine::kRegDataType, spy, definition, "no known hive or no quoted data"), true;
+      return Skip(engine::kRegDataType, spy, definition, "no known hive or no quoted data");
     engine::RegDataParts parts = engine::ParseRegData(path.subkey, true);
     std::string value_name = parts.value_name == "(Default)" ? std::string() : parts.value_name;
     platform::RegKey key;
@@ -290,8 +292,8 @@ class Planter {
 
   bool PlantProcess(const std::string& spy, const std::string& image) {
     if (HasWildcard(image) || image.find(':') == std::string::npos)
-      return Skip(engine::kProcessType, spy, image, "not a program path"), true;
-    if (standin_.empty()) return Skip(engine::kProcessType, spy, image, "no stand-in program"), true;
+      return Skip(engine::kProcessType, spy, image, "not a program path");
+    if (standin_.empty()) return Skip(engine::kProcessType, spy, image, "no stand-in program");
     // One running process per program: the scan matches each process once.
     if (!started_.insert(platform::ToUpperAscii(image)).second) return true;
     std::string current;
