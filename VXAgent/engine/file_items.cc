@@ -16,15 +16,18 @@ constexpr uint32_t kRunKeyAccess = 0x2001F;  // read and write
 
 // The presence test of a file trace: a directory search finds the path
 // (wildcards allowed) and it is not a folder.
-bool FoundAsFile(const std::string& path) {
-  platform::FindFile find;
-  platform::FindData data;
-  return find.First(path, &data) && !platform::PathIsDirectory(path);
-}
-
 bool FileExists(const std::string& path) {
   uint32_t attributes = platform::GetFileAttributes(path);
   return attributes != platform::kInvalidFileAttributes && !(attributes & platform::kAttrDirectory);
+}
+
+bool FoundAsFile(const std::string& path) {
+  // Without wildcards a directory search finds exactly the entry named, so
+  // its attributes answer the same question with one look-up.
+  if (path.find_first_of("*?") == std::string::npos) return FileExists(path);
+  platform::FindFile find;
+  platform::FindData data;
+  return find.First(path, &data) && !platform::PathIsDirectory(path);
 }
 
 void ClearReadOnly(const std::string& path) {

@@ -49,6 +49,7 @@ class CFileList : public CPathItemList {
                                      const std::string& spy_name) const override {
     return std::make_unique<CFileItem>(path, spy_name);
   }
+  PathProbe::Answer Kind() const override { return PathProbe::Answer::kFile; }
 };
 
 class CFolderList : public CPathItemList {
@@ -57,6 +58,7 @@ class CFolderList : public CPathItemList {
                                      const std::string& spy_name) const override {
     return std::make_unique<CFolderItem>(path, spy_name);
   }
+  PathProbe::Answer Kind() const override { return PathProbe::Answer::kFolder; }
 };
 
 // Deletes what `pattern` (a folder + "\*.*") matches, recursively, clearing

@@ -38,4 +38,10 @@ void CPathItemList::AddPath(const std::string& spy_name, const std::string& path
     AddTemplate(*driveless, NewTrace(path, spy_name));
 }
 
+bool CPathItemList::TestPresence(CSpyItem& item) {
+  const PathProbe::Answer answer = probe_.Probe(item.trace());
+  if (answer != PathProbe::Answer::kUnsure && answer != Kind()) return false;
+  return item.IsPresent();
+}
+
 }  // namespace engine

@@ -11,6 +11,7 @@ namespace engine {
 namespace {
 
 constexpr char kUnknownImage[] = "unknown";
+constexpr int64_t kTerminateWaitMs = 1000;
 
 class HostProcesses : public ProcessEnumeration {
  public:
@@ -24,7 +25,12 @@ class HostProcesses : public ProcessEnumeration {
   }
   bool Terminate(uint32_t pid) override {
     platform::Process process = platform::Process::Open(pid);
-    return process.IsValid() && process.Terminate(0);
+    if (!process.IsValid() || !process.Terminate(0)) return false;
+    // Termination is asynchronous; the scan's next phases delete and rename
+    // the program's file, which stays locked while its process runs. A
+    // short wait lets it go first.
+    process.WaitForExit(kTerminateWaitMs);
+    return true;
   }
 };
 

@@ -221,6 +221,22 @@ int CRegDataItem::Remove(const std::string&, const std::string&, const std::stri
   RegValue value;
   code = key.ReadValue(StoredValueName(), &value);
   if (mode == kRecoverQuarantined) {
+    // A definition with empty data matched any text, so writing it back
+    // would wipe the value: reversing the quarantined text again restores
+    // what was there.
+    if (data_.empty()) {
+      if (code != kSuccess) return ResultOf(code);
+      size_t text_length = TextOf(value).size();
+      if (text_length == 0) return kTraceAbsent;
+      std::reverse(value.data.begin(), value.data.begin() + static_cast<std::ptrdiff_t>(text_length));
+      return ResultOf(key.SetValue(StoredValueName(), value.type, value.data.data(),
+                                   static_cast<uint32_t>(value.data.size())));
+    }
+    // Only a quarantined form (the definition's data reversed) is
+    // recovered: data deleted meanwhile must not come back.
+    if (code != kSuccess) return ResultOf(code);
+    std::string reversed(data_.rbegin(), data_.rend());
+    if (!platform::EqualsIgnoreCase(TextOf(value), reversed)) return kTraceAbsent;
     uint32_t type = code == kSuccess && (value.type == platform::kRegSz ||
                                          value.type == platform::kRegExpandSz)
                         ? value.type

@@ -2,8 +2,10 @@
 // traces (AddDefinitions) and run the detection loop over them (Scan).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -61,6 +63,10 @@ class CSpyItemList {
   void CheckDeepMatch(const std::string& driveless, const std::string& full_path,
                       SpyScannerInterface& scanner);
 
+  // Whether a template is held under `driveless` (the deep scan's quick
+  // question before CheckDeepMatch).
+  bool HoldsTemplate(std::string_view driveless) const;
+
   const std::vector<std::unique_ptr<CSpyItem>>& items() const { return items_; }
   const std::unordered_map<std::string, std::unique_ptr<CSpyItem>>& templates() const {
     return templates_;
@@ -72,6 +78,12 @@ class CSpyItemList {
 
  protected:
   void Append(std::unique_ptr<CSpyItem> item) { items_.push_back(std::move(item)); }
+  // The presence test of the detection loop; collections may answer the
+  // common "absent" more cheaply than the trace's own test.
+  virtual bool TestPresence(CSpyItem& item) { return item.IsPresent(); }
+  // Called by Scan before its first test and after each acted-on detection
+  // (something on disk or in the registry may have changed).
+  virtual void OnScanChange() {}
   // Adds a template under `driveless` unless one is held already.
   void AddTemplate(const std::string& driveless, std::unique_ptr<CSpyItem> item);
   // Steps shared by Scan and CheckDeepMatch: acts on a found trace, counts
@@ -81,6 +93,10 @@ class CSpyItemList {
 
   std::vector<std::unique_ptr<CSpyItem>> items_;
   std::unordered_map<std::string, std::unique_ptr<CSpyItem>> templates_;
+  // One bit per hash slot of the template keys, small enough to stay in
+  // cache: the deep scan asks for every file of a drive, and nearly every
+  // answer is "no", which the bits give without touching the map.
+  std::vector<uint64_t> template_bits_;
   CPathExpander expander_;
   RestartDeleteMap* restart_map_;
 };

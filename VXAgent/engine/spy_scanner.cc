@@ -8,6 +8,7 @@
 #include "common/dates.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/folder_list.h"
 #include "platform/host.h"
 #include "platform/pause.h"
 #include "platform/strings.h"
@@ -178,23 +179,43 @@ void CSpyScanner::WalkDirectory(const std::string& path_in) {
   std::string path = platform::TrimBlanks(path_in);
   if (path.empty()) return;
   if (path.back() == '\\') path.pop_back();
-  std::vector<platform::FindData> entries;
-  {
-    platform::FindFile find;
-    platform::FindData data;
-    if (!find.First(path + "\\*.*", &data)) return;
-    do {
-      if (data.name != "." && data.name != "..") entries.push_back(data);
-    } while (find.Next(&data));
-  }
-  for (const auto& entry : entries) {
-    const std::string full = path + "\\" + entry.name;
-    const std::string driveless = DrivelessPath(full).value_or(full);
-    if (entry.attributes & platform::kAttrDirectory) {
-      folders_->CheckDeepMatch(driveless, full, *this);
+  // The drive-less part starts at the same place for every entry here.
+  const size_t colon = path.find(':');
+  const size_t driveless_start = colon == std::string::npos ? 0 : colon + 2;
+  std::string full = path + "\\";
+  const size_t name_start = full.size();
+  auto driveless = [&] {
+    return std::string_view(full).substr(std::min(driveless_start, full.size()));
+  };
+  // Entries are visited in the file system's order; only the folders and
+  // the files the index holds have anything to do, and only they are put
+  // into FindFile's order, which the detections then follow.
+  struct Pending {
+    std::string name;
+    bool directory;
+  };
+  std::vector<Pending> pending;
+  if (!platform::VisitFolder(full, [&](std::string_view name, bool directory) {
+        if (!directory) {
+          full.resize(name_start);
+          full.append(name);
+          if (!files_->HoldsTemplate(driveless())) return;
+        }
+        pending.push_back({std::string(name), directory});
+      }))
+    return;
+  std::sort(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
+    return platform::FindFileOrderLess(a.name, b.name);
+  });
+  for (const auto& entry : pending) {
+    full.resize(name_start);
+    full.append(entry.name);
+    const std::string key(driveless());
+    if (entry.directory) {
+      folders_->CheckDeepMatch(key, full, *this);
       WalkDirectory(full);
     } else {
-      files_->CheckDeepMatch(driveless, full, *this);
+      files_->CheckDeepMatch(key, full, *this);
     }
   }
 }

@@ -21,6 +21,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
   }
 
+  // CPU time per iteration in milliseconds of the benchmark named by
+  // `prefix` as reported (its unit); 0 when it did not run.
+  double CpuMs(const std::string& prefix) const {
+    const Times* t = Find(prefix);
+    return t ? t->cpu : 0;
+  }
+
   // Prints "ratio <candidate> / <baseline> = R (target <= T)" for the wall
   // clock and for CPU time (steadier on a shared machine); names are
   // matched by prefix (Google Benchmark appends "/min_time:..." and such).

@@ -6,11 +6,26 @@
 //       port with an Administrator password of the lab's own, and a user
 //       logged on (its desktop shell running); the console's host map names
 //       every client and its saved credentials log on to them.
-//   lab down DIR      stops every daemon and logged-on shell of the lab
+//   lab plant DIR HOST [--spies NAME,...|--all] [--db FILE] [--install]
+//       makes spyware of a definition database present on HOST (its name,
+//       PC1, or its folder, pc1): files, folders, registry keys, values and
+//       data, cookies of its users, and running processes of planted
+//       executables (copies of spystandin). The database is FILE (sealed or
+//       plain, as vxdbtool writes it) or else the host's own VXCESpylist.db;
+//       --install also makes it the host's VXCESpylist.db. Without --spies
+//       every spy is planted. Paths resolve as the agent service (SYSTEM)
+//       sees them. Prints one tab-separated line per planted trace
+//       ("planted", type, spy, trace as a scan logs it), per started process
+//       ("running", spy, image, pid) and per definition it could not plant
+//       ("skipped", type, spy, definition, reason), then a summary.
+//   lab unplant DIR HOST  stops the processes planted on HOST (the planted
+//       files and registry entries stay for a scan to find)
+//   lab down DIR      stops every planted process, logged-on shell and daemon
 //   lab status DIR    one line per host: name, root, port, daemon state
 //
-// DIR/lab.ini records the hosts, ports and the password. The programs
-// vxhost and vxhostd are taken from the folder of this program.
+// DIR/lab.ini records the hosts, ports and the password; DIR/planted.pids
+// the planted processes. The programs vxhost, vxhostd and spystandin are
+// taken from the folder of this program.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/rand.h>
@@ -27,13 +42,20 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "VXAgent/engine/spy_database.h"
+#include "common/rc4.h"
+#include "platform/file.h"
+#include "platform/host.h"
 #include "platform/ini_file.h"
+#include "platform/path.h"
 #include "platform/strings.h"
+#include "tools/lab/plant.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -152,11 +174,105 @@ bool LoadLab(const std::string& dir, std::vector<LabHost>* hosts, std::string* p
   return true;
 }
 
+// DIR/planted.pids: "<host folder>\t<pid>\t<image>" per planted process.
+std::string PlantedFile(const std::string& dir) { return dir + "/planted.pids"; }
+
+std::string FolderOf(const LabHost& h) { return fs::path(h.root).filename().string(); }
+
+// Stops the planted processes of `h` and forgets them. Returns how many ran.
+int StopPlanted(const std::string& dir, const LabHost& h) {
+  std::vector<lab::PlantedProcess> mine;
+  std::string rest;
+  for (const auto& line : platform::Split(ReadText(PlantedFile(dir)), '\n')) {
+    auto parts = platform::Split(line, '\t');
+    if (parts.size() != 3) continue;
+    if (parts[0] == FolderOf(h))
+      mine.push_back({"", parts[2], static_cast<uint32_t>(std::atoi(parts[1].c_str()))});
+    else
+      rest += line + "\n";
+  }
+  if (mine.empty()) return 0;
+  std::string error;
+  std::unique_ptr<platform::Host> host = platform::Host::Load(h.root, &error);
+  int stopped = 0;
+  if (host) {
+    platform::ScopedHost scope(host.get());
+    stopped = lab::StopPlantedProcesses(mine);
+  }
+  std::ofstream(PlantedFile(dir), std::ios::trunc) << rest;
+  return stopped;
+}
+
+const LabHost* FindHost(const std::vector<LabHost>& hosts, const std::string& name) {
+  for (const auto& h : hosts)
+    if (platform::EqualsIgnoreCase(h.name, name) || FolderOf(h) == name) return &h;
+  return nullptr;
+}
+
+int Plant(const std::string& dir, const std::string& host_name, const lab::PlantOptions& base,
+          const std::string& db_file, bool install) {
+  std::vector<LabHost> hosts;
+  std::string password;
+  if (!LoadLab(dir, &hosts, &password)) return Fail(dir + ": no lab here (lab.ini missing)");
+  const LabHost* h = FindHost(hosts, host_name);
+  if (!h) return Fail(host_name + ": no such host in the lab");
+  std::string error;
+  std::unique_ptr<platform::Host> host = platform::Host::Load(h->root, &error);
+  if (!host) return Fail(h->name + ": " + error);
+  platform::ScopedHost scope(host.get());
+
+  std::string database = db_file;
+  if (database.empty() && !platform::ResolvePath(engine::SpyDatabasePath(), &database))
+    return Fail(h->name + ": cannot resolve its system folder");
+  engine::SpyMap map;
+  if (!lab::LoadDefinitionDatabase(database, &map, &error))
+    return Fail(error + (db_file.empty() ? " (give --db FILE)" : ""));
+  if (install && !db_file.empty()) {
+    std::string sealed = engine::EncodeSpyArchive(map);
+    if (!common::Rc4Crypt(&sealed) || !platform::WriteStringToFile(engine::SpyDatabasePath(), sealed))
+      return Fail(h->name + ": cannot install the database as " + engine::SpyDatabasePath());
+  }
+
+  lab::PlantOptions options = base;
+  options.standin = g_bin_dir + "/spystandin";
+  lab::PlantResult result;
+  bool ok = lab::PlantSpies(map, options, &result, &error);
+  {
+    std::ofstream pids(PlantedFile(dir), std::ios::app);
+    for (const auto& p : result.processes)
+      pids << FolderOf(*h) << "\t" << p.pid << "\t" << p.image << "\n";
+  }
+  for (const auto& t : result.traces)
+    std::printf("planted\t%s\t%s\t%s\n", t.type.c_str(), t.spy.c_str(), t.trace.c_str());
+  for (const auto& p : result.processes)
+    std::printf("running\t%s\t%s\t%u\n", p.spy.c_str(), p.image.c_str(), p.pid);
+  for (const auto& s : result.skipped)
+    std::printf("skipped\t%s\t%s\t%s\t%s\n", s.type.c_str(), s.spy.c_str(), s.definition.c_str(),
+                s.reason.c_str());
+  if (!ok) return Fail(h->name + ": " + error);
+  std::printf("%s: %zu trace(s) planted, %zu process(es) running, %zu skipped\n", h->name.c_str(),
+              result.traces.size(), result.processes.size(), result.skipped.size());
+  return 0;
+}
+
+int Unplant(const std::string& dir, const std::string& host_name) {
+  std::vector<LabHost> hosts;
+  std::string password;
+  if (!LoadLab(dir, &hosts, &password)) return Fail(dir + ": no lab here (lab.ini missing)");
+  const LabHost* h = FindHost(hosts, host_name);
+  if (!h) return Fail(host_name + ": no such host in the lab");
+  std::printf("%s: %d planted process(es) stopped\n", h->name.c_str(), StopPlanted(dir, *h));
+  return 0;
+}
+
 int Down(const std::string& dir) {
   std::vector<LabHost> hosts;
   std::string password;
   if (!LoadLab(dir, &hosts, &password)) return Fail(dir + ": no lab here (lab.ini missing)");
-  // The users' shells first, then the daemons (which stop their services).
+  // Planted processes first, then the users' shells, then the daemons
+  // (which stop their services).
+  for (const auto& h : hosts) StopPlanted(dir, h);
+  ::unlink((dir + "/planted.pids").c_str());
   for (const auto& line : platform::Split(ReadText(dir + "/lab.pids"), '\n')) {
     auto parts = platform::Split(line, ' ');
     if (parts.size() != 2) continue;
@@ -264,6 +380,8 @@ int Up(const std::string& dir_in, int clients, const std::string& logon_delay,
 int Usage() {
   std::fprintf(stderr,
                "usage: lab up DIR [--clients N] [--logon-delay-ms MS] [--max-sessions-per-peer N]\n"
+               "       lab plant DIR HOST [--spies NAME,...|--all] [--db FILE] [--install]\n"
+               "       lab unplant DIR HOST\n"
                "       lab down DIR\n"
                "       lab status DIR\n");
   return 2;
@@ -296,6 +414,35 @@ int main(int argc, char** argv) {
       }
     }
     return Up(dir, clients, delay, per_peer);
+  }
+  if (cmd == "plant" || cmd == "unplant") {
+    if (argc < 4) return Usage();
+    std::string host = argv[3];
+    if (cmd == "unplant") return argc == 4 ? Unplant(dir, host) : Usage();
+    lab::PlantOptions options;
+    std::string db;
+    bool all = false, install = false;
+    for (int i = 4; i < argc; ++i) {
+      std::string a = argv[i];
+      if (a == "--spies" && i + 1 < argc) {
+        for (const auto& name : platform::Split(argv[++i], ','))
+          if (!name.empty()) options.spies.push_back(name);
+        if (options.spies.empty()) return Fail("--spies: give at least one spy name");
+      } else if (a == "--all") {
+        all = true;
+      } else if (a == "--db" && i + 1 < argc) {
+        db = argv[++i];
+      } else if (a == "--install") {
+        install = true;
+      } else {
+        return Usage();
+      }
+    }
+    if (all && !options.spies.empty()) return Fail("--spies and --all exclude each other");
+    if (install && db.empty()) return Fail("--install needs --db FILE");
+    // Paths and HKEY_CURRENT_USER as the agent service sees them.
+    ::setenv("VX_ACCOUNT", "SYSTEM", 1);
+    return Plant(dir, host, options, db, install);
   }
   if (argc != 3) return Usage();
   if (cmd == "down") return Down(dir);

@@ -209,3 +209,19 @@ TEST_F(DetectionLoopTest, DeepMatchActsOnACloneOfTheTemplate) {
 
 }  // namespace
 }  // namespace engine
+
+namespace engine {
+namespace {
+
+TEST_F(DetectionLoopTest, EveryTemplateIsHeldAsTheIndexGrows) {
+  // Enough templates to outgrow the index's first bit table several times.
+  for (int i = 0; i < 3000; ++i)
+    list_.AddTemplateFor("dir\\f" + std::to_string(i) + ".txt", "C:\\dir\\f" + std::to_string(i) + ".txt");
+  for (int i = 0; i < 3000; ++i)
+    ASSERT_TRUE(list_.HoldsTemplate("dir\\f" + std::to_string(i) + ".txt")) << i;
+  for (const char* absent : {"dir\\f3000.txt", "DIR\\f1.txt", "", "dir\\f1.txt\\x"})
+    EXPECT_FALSE(list_.HoldsTemplate(absent)) << absent;
+}
+
+}  // namespace
+}  // namespace engine

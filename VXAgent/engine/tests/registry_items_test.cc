@@ -182,6 +182,20 @@ TEST_F(RegistryItemsTest, DetectedDataTakesTheColonFormAndActs) {
   EXPECT_EQ(std::vector<uint8_t>(7, 0), value.data) << "same length, all zero";
   EXPECT_FALSE(order.IsPresent());
   EXPECT_EQ(kTraceAbsent, order.Remove("Spy", order.trace(), order.GetTypeName(), kDeleteDetected));
+  // Deleted data is not brought back by a recover order.
+  EXPECT_EQ(kTraceAbsent, order.Remove("Spy", order.trace(), order.GetTypeName(), kRecoverQuarantined));
+  EXPECT_FALSE(order.IsPresent());
+}
+
+TEST_F(RegistryItemsTest, RecoveringDataOfAnEmptyDefinitionKeepsTheText) {
+  SetString(RootKey::kLocalMachine, "Software\\SpyCo", "", "C:\\spy\\run.exe");
+  CRegDataItem data("HKLM\\Software\\SpyCo\\(Default)\\\"\"", "Spy", true);
+  ASSERT_TRUE(data.IsPresent());
+  ASSERT_EQ(kTraceDone, data.Quarantine());
+  EXPECT_EQ("exe.nur\\yps\\:C", GetString(RootKey::kLocalMachine, "Software\\SpyCo", ""));
+  CRegDataItem order(data.trace(), "Spy", false);
+  ASSERT_EQ(kTraceDone, order.Remove("Spy", order.trace(), order.GetTypeName(), kRecoverQuarantined));
+  EXPECT_EQ("C:\\spy\\run.exe", GetString(RootKey::kLocalMachine, "Software\\SpyCo", ""));
 }
 
 TEST_F(RegistryItemsTest, KeyListRewritesUserSids) {
