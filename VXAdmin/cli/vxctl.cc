@@ -1,6 +1,7 @@
 #include "VXAdmin/cli/vxctl.h"
 
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -38,6 +39,8 @@ int Usage() {
                "      copy files of the console's installation folder to the host's system folder\n"
                "  vxctl service HOST NAME start|stop|restart|delete\n"
                "      control a service on the host (VXAgent and VXAgentUnistall are created when missing)\n"
+               "  vxctl scan HOST quick|full [log|delete|quarantine]\n"
+               "      scan the host now (on detection: log only by default) and show the agent's replies\n"
                "HOSTROOT (the console host) defaults to $VX_HOST_ROOT.\n");
   return 2;
 }
@@ -233,6 +236,65 @@ int Service(const std::vector<std::string>& args) {
   return ok ? 0 : 1;
 }
 
+// Reads the agent's replies to a scan order, one status line each, up to
+// "Finish" (any letter case). False when the pipe fails before it.
+bool FollowScan(ClientConnection& c) {
+  for (;;) {
+    char reply[rec::kReplyLineSize + 1] = {};
+    uint32_t got = 0;
+    if (!c.ReadFromPipe(reply, rec::kReplyLineSize, &got)) return false;
+    const std::string text(reply, strnlen(reply, got));
+    AddStatusLine(text);
+    if (platform::EqualsIgnoreCase(text, "Finish")) return true;
+  }
+}
+
+int Scan(const std::vector<std::string>& args) {
+  if (args.size() != 3 && args.size() != 4) {
+    Fail("scan: give a host, quick or full, and optionally log, delete or quarantine");
+    return Usage();
+  }
+  std::string host = HostArgument(args[1]);
+  if (host.empty()) return Fail("'" + args[1] + "' is not a host name");
+  rec::ScanParameters parameters;
+  if (args[2] == "quick" || args[2] == "full")
+    parameters.scan_kind = args[2] == "full" ? 1 : 0;
+  else
+    return Fail("scan: unknown scan kind '" + args[2] + "' (quick or full)");
+  const std::string action = args.size() == 4 ? args[3] : "log";
+  if (action == "log" || action == "delete" || action == "quarantine")
+    parameters.on_detection = action == "log" ? 0 : action == "delete" ? 1 : 2;
+  else
+    return Fail("scan: unknown action '" + action + "' (log, delete or quarantine)");
+
+  ClientConnection c(host, rec::kScanPipe);
+  c.SetCredentialsPrompt(TerminalPrompt());
+  if (!c.EstablishAllConnections()) {
+    Outcome(host, "scan not started");
+    return 1;
+  }
+  // The exclusions go along when the console has any, as before every scan.
+  const std::string installed = GetInstalledPath();
+  if (!installed.empty() && platform::PathFileExists(installed + "\\ExcludeDB.db") &&
+      !c.CopyFileToRemoteMachine(installed, "ExcludeDB.db", false)) {
+    Outcome(host, "scan not started");
+    return 1;
+  }
+  const rec::Bytes request = rec::Encode(parameters);
+  uint32_t written = 0;
+  if (!c.WriteinPipe(request.data(), static_cast<uint32_t>(request.size()), &written) ||
+      written != request.size()) {
+    Outcome(host, "scan not started: the order could not be sent: " + LastErrorText());
+    return 1;
+  }
+  if (!FollowScan(c)) {
+    Outcome(host, "the agent stopped answering before the scan finished: " + LastErrorText());
+    return 1;
+  }
+  Outcome(host, "scan finished");
+  return 0;
+}
+
 }  // namespace
 
 int RunVxctl(const std::vector<std::string>& args_in) {
@@ -252,7 +314,8 @@ int RunVxctl(const std::vector<std::string>& args_in) {
   }
   if (args.empty()) return Usage();
   const std::string& command = args[0];
-  if (command != "check" && command != "register" && command != "copy" && command != "service") {
+  if (command != "check" && command != "register" && command != "copy" && command != "service" &&
+      command != "scan") {
     Fail("unknown command '" + command + "'");
     return Usage();
   }
@@ -275,6 +338,7 @@ int RunVxctl(const std::vector<std::string>& args_in) {
   if (command == "check") rc = Check(args);
   else if (command == "register") rc = Register(args);
   else if (command == "copy") rc = Copy(args);
+  else if (command == "scan") rc = Scan(args);
   else rc = Service(args);
   SetStatusSink(nullptr);
   return rc;

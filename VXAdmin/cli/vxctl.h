@@ -5,6 +5,7 @@
 //   vxctl [--root HOSTROOT] register HOST...
 //   vxctl [--root HOSTROOT] copy HOST FILE...
 //   vxctl [--root HOSTROOT] service HOST NAME start|stop|restart|delete
+//   vxctl [--root HOSTROOT] scan HOST quick|full [log|delete|quarantine]
 //
 // The console host is HOSTROOT, else $VX_HOST_ROOT; its registry holds the
 // console's settings (versions, installation folder, AskPassword). Status

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -127,6 +128,10 @@ TEST_F(VxctlLabTest, BadInputIsRefusedWithAReason) {
       {{"service", "pc1", "VXAgent"}, true, 2, "vxctl: service: give a host, a service name and"},
       {{"service", "pc1", "VXAgent", "pause"}, true, 2, "vxctl: service: unknown operation 'pause'"},
       {{"copy", "pc1", "..\\secret.txt"}, true, 2, "is not a file name of the installation folder"},
+      {{"scan", "pc1"}, true, 2, "vxctl: scan: give a host, quick or full"},
+      {{"scan", "pc1", "medium"}, true, 2, "vxctl: scan: unknown scan kind 'medium' (quick or full)"},
+      {{"scan", "pc1", "quick", "erase"}, true, 2, "vxctl: scan: unknown action 'erase'"},
+      {{"scan", "pc1\\x", "quick"}, true, 2, "vxctl: 'pc1\\x' is not a host name"},
       {{"check", "pc1"}, false, 2, "vxctl: no console host: pass --root HOSTROOT or set VX_HOST_ROOT"},
       {{"--root", "/nonexistent/console", "check", "pc1"}, true, 2, "vxctl: console host /nonexistent/console"},
   };
@@ -142,6 +147,66 @@ TEST_F(VxctlLabTest, BadInputIsRefusedWithAReason) {
   Outcome r = Vxctl({"--root", Root("console"), "check", "pc1"}, false);
   EXPECT_THAT(StatusLines(r), ElementsAre("[pc1] does not have client service installed! Use 'Install/Update "
                                           "Client' button in Scan tab to install client service!"));
+}
+
+// The status lines in the order they came.
+std::vector<std::string> OrderedStatusLines(const Outcome& r) {
+  static const std::regex stamped(R"(^\[\d\d:\d\d:\d\d\] (.*)$)");
+  std::vector<std::string> out;
+  std::smatch m;
+  for (const auto& line : r.lines)
+    if (std::regex_match(line, m, stamped)) out.push_back(m[1]);
+  return out;
+}
+
+TEST_F(VxctlLabTest, ScanShowsTheAgentsRepliesInOrder) {
+  Outcome none = Vxctl({"scan", "pc1", "quick"});
+  EXPECT_EQ(none.exit_code, 1) << none.text;
+  EXPECT_THAT(OrderedStatusLines(none),
+              ElementsAre("[pc1] does not have client service installed! Use 'Install/Update Client' button in "
+                          "Scan tab to install client service!"));
+  EXPECT_THAT(OwnLines(none), ElementsAre("pc1: scan not started"));
+
+  // Real definitions (one made-up spy) in the installation folder, shipped
+  // with the agent, and the spy planted on the client.
+  const std::string db = dir_.path() + "/spies.db";
+  std::string out;
+  ASSERT_EQ(0, hostd::testing::RunProgram({hostd::testing::BinPath("vxdbtool"), "sample", "--spies", "1", "--seed",
+                                           "3", "--out", db},
+                                          {}, &out))
+      << out;
+  std::filesystem::copy_file(db, Installed("VXCESpylist.db"), std::filesystem::copy_options::overwrite_existing);
+  for (const char* file : {"VXAgent.exe", "VXCESpylist.db"}) ASSERT_EQ(Vxctl({"copy", "pc1", file}).exit_code, 0);
+  ASSERT_TRUE(Vxhost("pc1", {"reg", "add", "HKLM\\Software\\VXCorporate", "/v", "PauseScale", "/t", "REG_DWORD",
+                             "/d", "0"}));
+  ASSERT_EQ(Vxctl({"service", "pc1", "VXAgent", "start"}).exit_code, 0);
+  ASSERT_EQ(Vxctl({"register", "pc1"}).exit_code, 0);
+  ASSERT_EQ(0, hostd::testing::RunProgram({hostd::testing::BinPath("lab"), "plant", lab_, "pc1", "--db", db}, {},
+                                          &out))
+      << out;
+  int planted = 0;
+  for (std::istringstream in(out); std::getline(in, out);) planted += out.rfind("planted\t", 0) == 0;
+  ASSERT_GT(planted, 0);
+  const std::string n = std::to_string(planted);
+
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> replies;  // the agent names its PC as it knows it
+  } cases[] = {
+      {{"scan", "pc1", "quick"},
+       {"[PC1] Starting scan...", "[PC1] Spywares found.", "[PC1] " + n + " Spyware(s) found.", "Finish"}},
+      {{"scan", "pc1", "full", "quarantine"},
+       {"[PC1] Starting scan...", "[PC1] Spywares found.",
+        "[PC1] " + n + " Spyware(s) found out of which " + n + " are quarantined.", "Finish"}},
+      {{"scan", "\\\\pc1", "quick", "delete"}, {"[PC1] Starting scan...", "[PC1] No Spywares found.", "Finish"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[2]);
+    Outcome r = Vxctl(c.args);
+    EXPECT_EQ(r.exit_code, 0) << r.text;
+    EXPECT_EQ(OrderedStatusLines(r), c.replies) << r.text;
+    EXPECT_THAT(OwnLines(r), ElementsAre("pc1: scan finished"));
+  }
 }
 
 }  // namespace
