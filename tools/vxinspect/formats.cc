@@ -10,6 +10,9 @@ const std::vector<Format>& Formats() {
       {"scanhistory", "agent scan history (ScanHistory.ini)", ProbeScanHistory, InspectScanHistory},
       {"scanlog", "agent per-scan log (LogFolder file)", ProbeScanLog, InspectScanLog},
       {"signatures", "signature report (SpySignatures.txt)", ProbeSignatures, InspectSignatures},
+      {"spydb", "spy definition database (VXCESpylist.db, ProcessSpy.db)", ProbeSpyDatabase,
+       InspectSpyDatabase},
+      {"excludelist", "exclusion list (ExcludeDB.db)", ProbeExcludeList, InspectExcludeList},
   };
   return formats;
 }

@@ -44,4 +44,10 @@ bool InspectScanLog(std::string_view bytes, Node* doc, std::string* error);
 int ProbeSignatures(std::string_view bytes);
 bool InspectSignatures(std::string_view bytes, Node* doc, std::string* error);
 
+// Spy definition databases, sealed or plain, and the exclusion list.
+int ProbeSpyDatabase(std::string_view bytes);
+bool InspectSpyDatabase(std::string_view bytes, Node* doc, std::string* error);
+int ProbeExcludeList(std::string_view bytes);
+bool InspectExcludeList(std::string_view bytes, Node* doc, std::string* error);
+
 }  // namespace vxinspect

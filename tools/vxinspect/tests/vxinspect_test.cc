@@ -6,8 +6,10 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
+#include "VXAgent/engine/spy_database.h"
 #include "common/config.h"
 #include "common/rc4.h"
 #include "common/string_map_file.h"
@@ -22,6 +24,24 @@ std::string SealedConfigText() {
   std::string text = "\n[LASTSCAN]\nDate=10 December 2026#1\n";
   common::Rc4Crypt(&text);
   return text;
+}
+
+// Two spies, the second sharing nothing with the first, as an archive.
+std::string SpyArchive() {
+  engine::SpyMap map;
+  auto a = std::make_shared<engine::CSpy>();
+  a->files = {"%WINDIR%\\a.exe"};
+  a->regKeys = {"HKLM\\Software\\A"};
+  auto b = std::make_shared<engine::CSpy>();
+  b->cookies = {"b.example"};
+  map["Alpha Spy"] = a;
+  map["Beta Spy"] = b;
+  return engine::EncodeSpyArchive(map);
+}
+
+std::string Sealed(std::string bytes) {
+  common::Rc4Crypt(&bytes);
+  return bytes;
 }
 
 TEST(GuessFormatTest, PicksTheFormatTheBytesAreIn) {
@@ -45,6 +65,9 @@ TEST(GuessFormatTest, PicksTheFormatTheBytesAreIn) {
        "scanlog"},
       {"string map with one key that is no event",
        common::StringMapFile::Encode({{"[ 5 January 2006 09:03:07]  Spy<C:\\x>", "t"}, {"k", "v"}}), "stringmap"},
+      {"plain spy database", SpyArchive(), "spydb"},
+      {"sealed spy database", Sealed(SpyArchive()), "spydb"},
+      {"exclusion list", engine::ExcludeList::Encode({"Alpha Spy"}), "excludelist"},
       {"truncated string map", std::string("\x05\x00\x01k", 4), nullptr},
       {"binary noise", std::string("\x00\x13\x9a\xff\x00\x07\x01\x02", 8), nullptr},
   };
@@ -57,6 +80,26 @@ TEST(GuessFormatTest, PicksTheFormatTheBytesAreIn) {
       EXPECT_STREQ(f->name, c.format) << c.name;
     }
   }
+}
+
+TEST(InspectTest, SpyDatabaseShowsEveryListAndKeepsWhatPrecedesDamage) {
+  const std::string whole = SpyArchive();
+  Node doc = Node::Object();
+  std::string error;
+  ASSERT_TRUE(InspectSpyDatabase(Sealed(whole), &doc, &error)) << error;
+  EXPECT_EQ(doc.Find("sealed")->kind(), Node::Kind::kBool);
+  EXPECT_EQ(doc.Find("spies")->number(), 2);
+  const Node& first = doc.Find("definitions")->items().at(0);
+  EXPECT_EQ(first.Find("name")->text(), "Alpha Spy");
+  EXPECT_EQ(first.Find("files")->items().at(0).text(), "%WINDIR%\\a.exe");
+  EXPECT_EQ(first.Find("registry_keys")->items().at(0).text(), "HKLM\\Software\\A");
+  EXPECT_EQ(doc.Find("definitions")->items().at(1).Find("cookies")->items().at(0).text(), "b.example");
+
+  // Cut inside the second spy: the first is still shown, and it says why.
+  Node cut = Node::Object();
+  EXPECT_FALSE(InspectSpyDatabase(whole.substr(0, whole.size() - 3), &cut, &error));
+  EXPECT_EQ(cut.Find("spies")->number(), 1);
+  EXPECT_NE(error.find("after 1 spies"), std::string::npos) << error;
 }
 
 TEST(InspectTest, StringMapDocumentShowsPairsInFileOrderWithDuplicates) {
