@@ -8,7 +8,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 namespace platform::remote {
 
@@ -123,7 +129,7 @@ void TlsConnection::SetReceiveTimeout(uint32_t milliseconds) {
   ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-bool TlsConnection::HasBuffered() const { return SSL_pending(ssl_) > 0; }
+bool TlsConnection::HasBuffered() const { return SSL_has_pending(ssl_) == 1; }
 
 int TlsConnection::ReadExact(char* out, size_t size) {
   size_t got = 0;
@@ -189,6 +195,43 @@ bool TlsConnection::WriteFrame(std::string_view body) {
 }
 
 namespace {
+// Threads of this process now spinning in PollSpinning, and how many may.
+std::atomic<unsigned> g_spinning{0};
+unsigned SpinSlots() {
+  static const unsigned slots = std::max(1u, std::thread::hardware_concurrency() / 2);
+  return slots;
+}
+}  // namespace
+
+int PollSpinning(pollfd* fds, nfds_t count, int timeout_ms, uint32_t spin_us) {
+  using Clock = std::chrono::steady_clock;
+  // A yield that lasted longer than this ran another thread: the processor
+  // is wanted, and sleeping costs that thread nothing.
+  constexpr auto kYieldedAway = std::chrono::microseconds(5);
+  if (timeout_ms == 0 || spin_us == 0) return ::poll(fds, count, timeout_ms);
+  unsigned n = g_spinning.load(std::memory_order_relaxed);
+  do {
+    if (n >= SpinSlots()) return ::poll(fds, count, timeout_ms);
+  } while (!g_spinning.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
+  auto now = Clock::now();
+  const auto spin_end = now + std::chrono::microseconds(spin_us);
+  int rc = 0;
+  for (;;) {
+    rc = ::poll(fds, count, 0);
+    if (rc != 0 || now >= spin_end) break;
+    sched_yield();
+    auto after = Clock::now();
+    if (after - now > kYieldedAway) break;
+    now = after;
+  }
+  g_spinning.fetch_sub(1, std::memory_order_relaxed);
+  if (rc != 0) return rc;
+  // The spin may have taken some of a bounded wait; a relay's waits are
+  // seconds long, so the time-out is not shortened for it.
+  return ::poll(fds, count, timeout_ms);
+}
+
+namespace {
 SSL_CTX* NewContext(const SSL_METHOD* method, std::string* error) {
   SSL_CTX* ctx = SSL_CTX_new(method);
   if (!ctx) {
@@ -198,6 +241,9 @@ SSL_CTX* NewContext(const SSL_METHOD* method, std::string* error) {
   SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
   SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
   SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
+  // Read whole records (and whatever follows) in one system call rather
+  // than a header read and a body read per record.
+  SSL_CTX_set_read_ahead(ctx, 1);
   return ctx;
 }
 }  // namespace
