@@ -195,20 +195,31 @@ bool TlsConnection::WriteFrame(std::string_view body) {
 }
 
 namespace {
-// Threads of this process now spinning in PollSpinning, and how many may.
+// Threads of this process now looking in PollSpinning, and how many may.
 std::atomic<unsigned> g_spinning{0};
 unsigned SpinSlots() {
   static const unsigned slots = std::max(1u, std::thread::hardware_concurrency() / 2);
   return slots;
 }
+// After a look that found nothing, this thread's next waits sleep at once:
+// `t_skip` of them, a number that doubles with each fruitless look (up to
+// kMaxSkip) and starts again at 1 after a look that paid off. On a busy
+// machine answers come late and looking only burns this thread's share.
+constexpr unsigned kMaxSkip = 64;
+thread_local unsigned t_skip = 0;
+thread_local unsigned t_next_skip = 1;
 }  // namespace
 
 int PollSpinning(pollfd* fds, nfds_t count, int timeout_ms, uint32_t spin_us) {
   using Clock = std::chrono::steady_clock;
-  // A yield that lasted longer than this ran another thread: the processor
-  // is wanted, and sleeping costs that thread nothing.
-  constexpr auto kYieldedAway = std::chrono::microseconds(5);
+  // A look that took longer than this lost the processor to another thread:
+  // the processor is wanted, and sleeping costs that thread nothing.
+  constexpr auto kLostProcessor = std::chrono::microseconds(5);
   if (timeout_ms == 0 || spin_us == 0) return ::poll(fds, count, timeout_ms);
+  if (t_skip > 0) {
+    --t_skip;
+    return ::poll(fds, count, timeout_ms);
+  }
   unsigned n = g_spinning.load(std::memory_order_relaxed);
   do {
     if (n >= SpinSlots()) return ::poll(fds, count, timeout_ms);
@@ -221,12 +232,17 @@ int PollSpinning(pollfd* fds, nfds_t count, int timeout_ms, uint32_t spin_us) {
     if (rc != 0 || now >= spin_end) break;
     sched_yield();
     auto after = Clock::now();
-    if (after - now > kYieldedAway) break;
+    if (after - now > kLostProcessor) break;
     now = after;
   }
   g_spinning.fetch_sub(1, std::memory_order_relaxed);
-  if (rc != 0) return rc;
-  // The spin may have taken some of a bounded wait; a relay's waits are
+  if (rc != 0) {
+    if (rc > 0) t_next_skip = 1;
+    return rc;
+  }
+  t_skip = t_next_skip;
+  t_next_skip = std::min(t_next_skip * 2, kMaxSkip);
+  // The look may have taken some of a bounded wait; a relay's waits are
   // seconds long, so the time-out is not shortened for it.
   return ::poll(fds, count, timeout_ms);
 }

@@ -140,14 +140,16 @@ class TlsConnection {
 // How long a relay looks for the next message before it sleeps: an
 // exchange's answer usually comes within microseconds, while a processor
 // that has gone idle takes tens of them to wake up again.
-constexpr uint32_t kRelaySpinUs = 100;
+constexpr uint32_t kRelaySpinUs = 50;
 
 // poll(2) for the waits of a relay. When the wait may last (`timeout_ms`
 // not 0), first looks for up to `spin_us` without sleeping, yielding the
-// processor between looks; it stops looking as soon as a yield lets another
-// thread run (the processor is wanted), and only half the processors' worth
-// of threads of the process look at a time, the others sleep at once. Then
-// polls with `timeout_ms` (-1: no limit). Returns as poll.
+// processor between looks; it stops looking as soon as the processor goes
+// to another thread (the processor is wanted). Only half the processors'
+// worth of threads of the process look at a time, the others sleep at
+// once, and a thread whose look found nothing sleeps at once for its next
+// few waits (more after each fruitless look). Then polls with `timeout_ms`
+// (-1: no limit). Returns as poll.
 int PollSpinning(pollfd* fds, nfds_t count, int timeout_ms, uint32_t spin_us);
 
 // TLS 1.3-only contexts. The client verifies nothing itself: callers pin
