@@ -215,7 +215,9 @@ int PollSpinning(pollfd* fds, nfds_t count, int timeout_ms, uint32_t spin_us) {
   // A look that took longer than this lost the processor to another thread:
   // the processor is wanted, and sleeping costs that thread nothing.
   constexpr auto kLostProcessor = std::chrono::microseconds(5);
-  if (timeout_ms == 0 || spin_us == 0) return ::poll(fds, count, timeout_ms);
+  int rc = ::poll(fds, count, 0);
+  if (rc != 0 || timeout_ms == 0) return rc;  // no wait at all
+  if (spin_us == 0) return ::poll(fds, count, timeout_ms);
   if (t_skip > 0) {
     --t_skip;
     return ::poll(fds, count, timeout_ms);
@@ -226,22 +228,26 @@ int PollSpinning(pollfd* fds, nfds_t count, int timeout_ms, uint32_t spin_us) {
   } while (!g_spinning.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
   auto now = Clock::now();
   const auto spin_end = now + std::chrono::microseconds(spin_us);
-  int rc = 0;
-  for (;;) {
-    rc = ::poll(fds, count, 0);
-    if (rc != 0 || now >= spin_end) break;
+  bool lost = false;
+  while (rc == 0 && now < spin_end) {
     sched_yield();
     auto after = Clock::now();
-    if (after - now > kLostProcessor) break;
+    lost = after - now > kLostProcessor;
+    if (lost) break;
     now = after;
+    rc = ::poll(fds, count, 0);
   }
   g_spinning.fetch_sub(1, std::memory_order_relaxed);
   if (rc != 0) {
-    if (rc > 0) t_next_skip = 1;
+    t_next_skip = 1;
     return rc;
   }
-  t_skip = t_next_skip;
-  t_next_skip = std::min(t_next_skip * 2, kMaxSkip);
+  // Losing the processor says only that it is wanted now, not that answers
+  // come late.
+  if (!lost) {
+    t_skip = t_next_skip;
+    t_next_skip = std::min(t_next_skip * 2, kMaxSkip);
+  }
   // The look may have taken some of a bounded wait; a relay's waits are
   // seconds long, so the time-out is not shortened for it.
   return ::poll(fds, count, timeout_ms);

@@ -140,7 +140,7 @@ class TlsConnection {
 // How long a relay looks for the next message before it sleeps: an
 // exchange's answer usually comes within microseconds, while a processor
 // that has gone idle takes tens of them to wake up again.
-constexpr uint32_t kRelaySpinUs = 50;
+constexpr uint32_t kRelaySpinUs = 100;
 
 // poll(2) for the waits of a relay. When the wait may last (`timeout_ms`
 // not 0), first looks for up to `spin_us` without sleeping, yielding the
