@@ -8,6 +8,9 @@
 #include "VXAgent/pipes/version_check.h"
 #include "VXAgent/service/debug_log.h"
 #include "VXAgent/service/pipe_io.h"
+#include "VXAgent/service/scan_pipe.h"
+#include "VXAgent/service/schedule.h"
+#include "VXAgent/service/scheduler.h"
 #include "platform/error.h"
 #include "platform/file.h"
 #include "platform/named_object.h"
@@ -46,12 +49,14 @@ struct PipeSlot {
   const char* thread_name;
   const char* log_tag;  // how the thread names itself in its debug lines
   Exchange exchange;
+  // Writes the thread's step lines around listening and disconnecting.
+  bool step_lines = false;
 };
 
 constexpr PipeSlot kPipes[] = {
     {rec::kCheckVersionPipe, "RemoteAdminCheckVersionThread", "Version check", VersionExchange},
-    {rec::kScanPipe, "RemoteAdminScanThread", "Scan", UnservedExchange},
-    {rec::kScheduleScanPipe, "RemoteAdminScheduleScanThread", "Schedule", UnservedExchange},
+    {rec::kScanPipe, "RemoteAdminScanThread", "Scan", ScanExchange},
+    {rec::kScheduleScanPipe, "RemoteAdminScheduleScanThread", "Schedule", ScheduleScanExchange, true},
     {rec::kOptionsPipe, "RemoteAdminOptionsThread", "Options", UnservedExchange},
     {rec::kLogPipe, "RemoteAdminLogThread", "Log", UnservedExchange},
 };
@@ -61,13 +66,17 @@ void ThreadEnded() {
 }
 
 void PipeThread(const PipeSlot* slot, std::shared_ptr<PipeServer> pipe) {
+  const std::string tag = slot->log_tag;
   try {
+    if (slot->step_lines) DebugLog(std::string("In ") + slot->thread_name);
     while (pipe->IsValid()) {
+      if (slot->step_lines) DebugLog("Befor " + tag + " ConnectNamedPipe");
       // A pipe that cannot listen any more ends its thread.
       if (!pipe->Connect()) {
         DebugLog(std::string("In ") + slot->log_tag + " ::ConnectNamedPipe Failed!");
         break;
       }
+      if (slot->step_lines) DebugLog("After " + tag + " ConnectNamedPipe");
       uint8_t cmd[rec::kSCommandSize];
       uint32_t got = 0;
       ReadResult r = ReadRecord(*pipe, cmd, sizeof cmd, &got);
@@ -84,7 +93,9 @@ void PipeThread(const PipeSlot* slot, std::shared_ptr<PipeServer> pipe) {
           break;
         }
       }
+      if (slot->step_lines) DebugLog("Befor " + tag + " DisconnectNamedPipe");
       pipe->Disconnect();
+      if (slot->step_lines) DebugLog("After " + tag + " DisconnectNamedPipe");
     }
   } catch (...) {
     DebugLog(std::string("Exception caught in ") + slot->thread_name);
@@ -112,6 +123,9 @@ void RemoteAdminThreadProc() {
   if (key.Create(platform::RootKey::kLocalMachine, kAgentKey, platform::kKeyAllAccess) == 0)
     key.WriteDword("ScanProgress", 0);
   for (const auto& slot : kPipes) CreatePipeAndThread(slot);
+  // Not counted: it never ends, and scheduled scans go on when every pipe
+  // thread has ended.
+  StartSchedulerThread(AgentScanControl());
   DebugLog("All threads created successfully!");
   ThreadEnded();
 }

@@ -6,6 +6,9 @@ const std::vector<Format>& Formats() {
   static const std::vector<Format> formats = {
       {"stringmap", "string map file", ProbeStringMap, InspectStringMap},
       {"config", "sectioned config file", ProbeConfig, InspectConfig},
+      {"scanhistory", "agent scan history (ScanHistory.ini)", ProbeScanHistory, InspectScanHistory},
+      {"scanlog", "agent per-scan log (LogFolder file)", ProbeScanLog, InspectScanLog},
+      {"signatures", "signature report (SpySignatures.txt)", ProbeSignatures, InspectSignatures},
   };
   return formats;
 }

@@ -32,5 +32,14 @@ int ProbeStringMap(std::string_view bytes);
 bool InspectStringMap(std::string_view bytes, Node* doc, std::string* error);
 int ProbeConfig(std::string_view bytes);
 bool InspectConfig(std::string_view bytes, Node* doc, std::string* error);
+// Text in the shape of a plain (not enciphered) config file.
+bool IsConfigText(std::string_view text);
+// The agent's scan records: ScanHistory.ini, LogFolder files, SpySignatures.txt.
+int ProbeScanHistory(std::string_view bytes);
+bool InspectScanHistory(std::string_view bytes, Node* doc, std::string* error);
+int ProbeScanLog(std::string_view bytes);
+bool InspectScanLog(std::string_view bytes, Node* doc, std::string* error);
+int ProbeSignatures(std::string_view bytes);
+bool InspectSignatures(std::string_view bytes, Node* doc, std::string* error);
 
 }  // namespace vxinspect

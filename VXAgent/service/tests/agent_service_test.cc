@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "VXAgent/pipes/records.h"
 #include "VXAgent/service/agent_service.h"
 #include "VXAgent/service/debug_log.h"
 #include "hostd/testing/running_daemon.h"
+#include "platform/error.h"
 #include "platform/file.h"
 #include "platform/pipe.h"
 #include "platform/registry.h"
@@ -144,6 +146,64 @@ TEST_F(AgentServiceTest, ServesVersionChecksAndSurvivesBadClients) {
   EXPECT_TRUE(hostd::testing::WaitUntil([&] {
     return platform::QueryServiceStatus(service_, &status) && status.dwCurrentState == platform::SERVICE_STOPPED;
   }));
+}
+
+// Raw bytes written to a pipe by a client that does not follow the protocol.
+struct BadClient {
+  const char* what;
+  std::vector<uint8_t> first;   // in place of the SCommand
+  std::vector<uint8_t> second;  // in place of the pipe's request; empty: none
+};
+
+std::vector<uint8_t> Filled(size_t size, uint8_t value) { return std::vector<uint8_t>(size, value); }
+
+TEST_F(AgentServiceTest, MalformedRecordsOnEveryPipeNeitherCrashNorBlockTheNextClient) {
+  StartAgent();
+  const BadClient kClients[] = {
+      {"half an SCommand", {0, 0}, {}},
+      {"SCommand then a short request", {0, 0, 0, 0}, {1, 2, 3}},
+      {"oversized SCommand", Filled(3000, 0x41), {}},
+      {"bThreadExit garbage then an oversized request", {0xEF, 0xBE, 0xAD, 0xDE}, Filled(5000, 0xFF)},
+  };
+  const char* kPipeNames[] = {rec::kCheckVersionPipe, rec::kScheduleScanPipe, rec::kOptionsPipe, rec::kLogPipe};
+  for (const char* name : kPipeNames) {
+    const std::string pipe = std::string("\\\\.\\pipe\\") + name;
+    for (const BadClient& bad : kClients) {
+      SCOPED_TRACE(std::string(name) + ": " + bad.what);
+      platform::PipeClient c;
+      ASSERT_TRUE(hostd::testing::WaitUntil(
+          [&] { return platform::WaitNamedPipe(pipe, 1000) && c.Open(pipe); }));
+      uint32_t n = 0;
+      c.Write(bad.first.data(), static_cast<uint32_t>(bad.first.size()), &n);
+      if (!bad.second.empty()) c.Write(bad.second.data(), static_cast<uint32_t>(bad.second.size()), &n);
+      // Whatever the agent answers, it lets this client go and listens again.
+      uint8_t reply[1024];
+      while (c.Read(reply, sizeof reply, &n) || platform::GetLastError() == platform::kErrorMoreData) {
+      }
+    }
+    // The same pipe still takes a client.
+    platform::PipeClient next;
+    EXPECT_TRUE(hostd::testing::WaitUntil(
+        [&] { return platform::WaitNamedPipe(pipe, 1000) && next.Open(pipe); })) << name;
+  }
+  // And the version pipe still answers in full after its own bad clients.
+  EXPECT_EQ(Ask({1, "5.1", "2.0", 0}), "Success");
+  EXPECT_EQ(Ask({0, "5.1", "2.0", 0}), "Same Versions");
+}
+
+TEST_F(AgentServiceTest, StopControlEndsTheServiceWhileAClientIsConnected) {
+  StartAgent();
+  platform::PipeClient idle = Connect();  // holds the version pipe mid-exchange
+  ASSERT_TRUE(idle.IsValid());
+  platform::SERVICE_STATUS status;
+  ASSERT_TRUE(platform::ControlService(service_, platform::SERVICE_CONTROL_STOP, &status));
+  EXPECT_TRUE(hostd::testing::WaitUntil([&] {
+    return platform::QueryServiceStatus(service_, &status) && status.dwCurrentState == platform::SERVICE_STOPPED;
+  })) << ServiceLog();
+  // The client learns that the agent went away instead of waiting forever.
+  uint8_t reply[260];
+  uint32_t n = 0;
+  EXPECT_FALSE(idle.Read(reply, sizeof reply, &n));
 }
 
 }  // namespace
