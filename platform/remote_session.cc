@@ -350,6 +350,12 @@ bool Connection::ReadMessage(std::string* message) {
     tls_->SetReceiveTimeout(0);
     relaying_ = true;
   }
+  if (!tls_->HasBuffered()) {
+    // The reply to a message just written usually follows within
+    // microseconds; wait for it without letting the processor fall asleep.
+    pollfd p{tls_->fd(), POLLIN, 0};
+    PollSpinning(&p, 1, -1, kRelaySpinUs);
+  }
   std::string m;
   FrameStatus st = tls_->ReadFrame(&m, kDefaultMaxFrame);
   if (st != FrameStatus::kOk) {

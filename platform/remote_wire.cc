@@ -8,7 +8,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 namespace platform::remote {
 
@@ -123,7 +129,7 @@ void TlsConnection::SetReceiveTimeout(uint32_t milliseconds) {
   ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-bool TlsConnection::HasBuffered() const { return SSL_pending(ssl_) > 0; }
+bool TlsConnection::HasBuffered() const { return SSL_has_pending(ssl_) == 1; }
 
 int TlsConnection::ReadExact(char* out, size_t size) {
   size_t got = 0;
@@ -189,6 +195,65 @@ bool TlsConnection::WriteFrame(std::string_view body) {
 }
 
 namespace {
+// Threads of this process now looking in PollSpinning, and how many may.
+std::atomic<unsigned> g_spinning{0};
+unsigned SpinSlots() {
+  static const unsigned slots = std::max(1u, std::thread::hardware_concurrency() / 2);
+  return slots;
+}
+// After a look that found nothing, this thread's next waits sleep at once:
+// `t_skip` of them, a number that doubles with each fruitless look (up to
+// kMaxSkip) and starts again at 1 after a look that paid off. On a busy
+// machine answers come late and looking only burns this thread's share.
+constexpr unsigned kMaxSkip = 64;
+thread_local unsigned t_skip = 0;
+thread_local unsigned t_next_skip = 1;
+}  // namespace
+
+int PollSpinning(pollfd* fds, nfds_t count, int timeout_ms, uint32_t spin_us) {
+  using Clock = std::chrono::steady_clock;
+  // A look that took longer than this lost the processor to another thread:
+  // the processor is wanted, and sleeping costs that thread nothing.
+  constexpr auto kLostProcessor = std::chrono::microseconds(5);
+  int rc = ::poll(fds, count, 0);
+  if (rc != 0 || timeout_ms == 0) return rc;  // no wait at all
+  if (spin_us == 0) return ::poll(fds, count, timeout_ms);
+  if (t_skip > 0) {
+    --t_skip;
+    return ::poll(fds, count, timeout_ms);
+  }
+  unsigned n = g_spinning.load(std::memory_order_relaxed);
+  do {
+    if (n >= SpinSlots()) return ::poll(fds, count, timeout_ms);
+  } while (!g_spinning.compare_exchange_weak(n, n + 1, std::memory_order_relaxed));
+  auto now = Clock::now();
+  const auto spin_end = now + std::chrono::microseconds(spin_us);
+  bool lost = false;
+  while (rc == 0 && now < spin_end) {
+    sched_yield();
+    auto after = Clock::now();
+    lost = after - now > kLostProcessor;
+    if (lost) break;
+    now = after;
+    rc = ::poll(fds, count, 0);
+  }
+  g_spinning.fetch_sub(1, std::memory_order_relaxed);
+  if (rc != 0) {
+    t_next_skip = 1;
+    return rc;
+  }
+  // Losing the processor says only that it is wanted now, not that answers
+  // come late.
+  if (!lost) {
+    t_skip = t_next_skip;
+    t_next_skip = std::min(t_next_skip * 2, kMaxSkip);
+  }
+  // The look may have taken some of a bounded wait; a relay's waits are
+  // seconds long, so the time-out is not shortened for it.
+  return ::poll(fds, count, timeout_ms);
+}
+
+namespace {
 SSL_CTX* NewContext(const SSL_METHOD* method, std::string* error) {
   SSL_CTX* ctx = SSL_CTX_new(method);
   if (!ctx) {
@@ -198,6 +263,9 @@ SSL_CTX* NewContext(const SSL_METHOD* method, std::string* error) {
   SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
   SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
   SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
+  // Read whole records (and whatever follows) in one system call rather
+  // than a header read and a body read per record.
+  SSL_CTX_set_read_ahead(ctx, 1);
   return ctx;
 }
 }  // namespace

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <openssl/ssl.h>
+#include <poll.h>
 
 #include <cstdint>
 #include <memory>
@@ -117,7 +118,9 @@ class TlsConnection {
 
   FrameStatus ReadFrame(std::string* body, uint32_t max_body);
   bool WriteFrame(std::string_view body);
-  // Bytes the TLS layer has already decrypted and not yet handed out.
+  // Whether the TLS layer holds bytes already read from the socket (records
+  // read ahead, or decrypted data not yet handed out): poll on the socket
+  // does not see them.
   bool HasBuffered() const;
   // Sets the receive time-out of the socket (0 = none).
   void SetReceiveTimeout(uint32_t milliseconds);
@@ -133,6 +136,21 @@ class TlsConnection {
   int fd_;
   bool shut_ = false;
 };
+
+// How long a relay looks for the next message before it sleeps: an
+// exchange's answer usually comes within microseconds, while a processor
+// that has gone idle takes tens of them to wake up again.
+constexpr uint32_t kRelaySpinUs = 100;
+
+// poll(2) for the waits of a relay. When the wait may last (`timeout_ms`
+// not 0), first looks for up to `spin_us` without sleeping, yielding the
+// processor between looks; it stops looking as soon as the processor goes
+// to another thread (the processor is wanted). Only half the processors'
+// worth of threads of the process look at a time, the others sleep at
+// once, and a thread whose look found nothing sleeps at once for its next
+// few waits (more after each fruitless look). Then polls with `timeout_ms`
+// (-1: no limit). Returns as poll.
+int PollSpinning(pollfd* fds, nfds_t count, int timeout_ms, uint32_t spin_us);
 
 // TLS 1.3-only contexts. The client verifies nothing itself: callers pin
 // the peer certificate (see CertificateFingerprint).

@@ -704,7 +704,9 @@ void Server::RelaySession(Session& s, pr::TlsConnection& conn) {
   while (!stopping_) {
     pollfd p[2] = {{conn.fd(), POLLIN, 0}, {local, POLLIN, 0}};
     int timeout = conn.HasBuffered() ? 0 : -1;
-    int rc = ::poll(p, 2, timeout);
+    // Each message is usually answered at once from the other side: look
+    // for it a little before sleeping (see PollSpinning).
+    int rc = pr::PollSpinning(p, 2, timeout, pr::kRelaySpinUs);
     if (rc < 0) {
       if (errno == EINTR) continue;
       why = std::string("poll: ") + std::strerror(errno);

@@ -122,6 +122,17 @@ TEST_F(RemotePipeTest, MessagesKeepTheirBoundaries) {
   EXPECT_EQ(std::string(buf, n), "one");
   ASSERT_TRUE(c.Read(buf, sizeof buf, &n));
   EXPECT_EQ(std::string(buf, n), "three");
+  // A burst each way: every message arrives, whole and in order, also when
+  // several arrive together and wait in the relay's buffers.
+  constexpr int kBurst = 200;
+  for (int i = 0; i < kBurst; ++i) {
+    std::string m = "m" + std::to_string(i) + std::string(i % 7 * 40, '.');
+    ASSERT_TRUE(c.Write(m.data(), static_cast<uint32_t>(m.size()), &n));
+  }
+  for (int i = 0; i < kBurst; ++i) {
+    ASSERT_TRUE(c.Read(buf, sizeof buf, &n)) << "message " << i << ": " << platform::GetLastError();
+    EXPECT_EQ(std::string(buf, n), "m" + std::to_string(i) + std::string(i % 7 * 40, '.'));
+  }
   // A large message crosses whole.
   ASSERT_TRUE(c.Write("big:150000", 10, &n));
   std::string big(200000, '\0');

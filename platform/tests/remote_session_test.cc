@@ -1,8 +1,14 @@
 // The calling host's side of remote access that needs no daemon: the wire
-// reader's bounds, the host map, saved credentials and certificate pins.
+// reader's bounds, the relay's waits, the host map, saved credentials and
+// certificate pins.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/remote_session.h"
@@ -53,6 +59,78 @@ TEST(WireReaderTest, NeverReadsPastTheBody) {
   uint32_t v = 42;
   EXPECT_FALSE(short_int.U32(&v));
   EXPECT_EQ(v, 42u);
+}
+
+// A connected pair of stream sockets, closed at the end.
+struct SocketPair {
+  int fd[2] = {-1, -1};
+  SocketPair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
+  ~SocketPair() {
+    for (int f : fd)
+      if (f >= 0) ::close(f);
+  }
+  void Send(const char* text) { ASSERT_EQ(::write(fd[1], text, 1), 1); }
+  void CloseFar() {
+    ::close(fd[1]);
+    fd[1] = -1;
+  }
+};
+
+TEST(PollSpinningTest, ReportsWhatPollReports) {
+  struct Case {
+    const char* what;
+    int timeout_ms;
+    int after_ms;  // the far end acts after this long (-1: never)
+    bool close;    // the far end closes instead of sending
+    int result;
+    short revents;
+  };
+  const Case cases[] = {
+      {"ready before the call", -1, 0, false, 1, POLLIN},
+      {"arrives while waiting", -1, 20, false, 1, POLLIN},
+      {"the far end closes", -1, 30, true, 1, POLLIN | POLLHUP},
+      {"nothing, no waiting", 0, -1, false, 0, 0},
+      {"nothing within the time-out", 20, -1, false, 0, 0},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    SocketPair s;
+    std::thread far;
+    if (k.after_ms == 0) s.Send("x");
+    if (k.after_ms > 0)
+      far = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(k.after_ms));
+        k.close ? s.CloseFar() : s.Send("x");
+      });
+    pollfd p{s.fd[0], POLLIN, 0};
+    EXPECT_EQ(remote::PollSpinning(&p, 1, k.timeout_ms, remote::kRelaySpinUs), k.result);
+    if (far.joinable()) far.join();
+    EXPECT_EQ(p.revents & (POLLIN | POLLHUP), k.revents);
+  }
+}
+
+TEST(PollSpinningTest, ManyWaitersAtOnceEachGetTheirMessage) {
+  // More waiters than may look at once: the others sleep, and every one
+  // still wakes for its own message.
+  constexpr int kWaiters = 16;
+  std::vector<std::unique_ptr<SocketPair>> pairs;
+  for (int i = 0; i < kWaiters; ++i) pairs.push_back(std::make_unique<SocketPair>());
+  std::vector<int> results(kWaiters, -2);
+  std::vector<short> revents(kWaiters, 0);
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; ++i)
+    waiters.emplace_back([&, i] {
+      pollfd p{pairs[i]->fd[0], POLLIN, 0};
+      results[i] = remote::PollSpinning(&p, 1, 5000, remote::kRelaySpinUs);
+      revents[i] = p.revents;
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (auto& p : pairs) p->Send("x");
+  for (auto& t : waiters) t.join();
+  for (int i = 0; i < kWaiters; ++i) {
+    EXPECT_EQ(results[i], 1) << "waiter " << i;
+    EXPECT_EQ(revents[i], POLLIN) << "waiter " << i;
+  }
 }
 
 TEST(RemoteResolveTest, HostMapThenDns) {
