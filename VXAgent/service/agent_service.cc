@@ -30,7 +30,9 @@ namespace rec = records;
 
 platform::SERVICE_STATUS g_status;
 platform::SERVICE_STATUS_HANDLE g_status_handle = 0;
-platform::Event g_stop_event;
+// Threads are detached and may still be waking from the stop event while
+// the process exits, so the event is never destroyed.
+platform::Event& g_stop_event = *new platform::Event;
 std::atomic<int> g_active_threads{0};
 
 // Version pipe: one VersionCheckRequest, one reply.
