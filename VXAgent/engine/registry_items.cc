@@ -198,6 +198,20 @@ bool CRegDataItem::IsPresent() {
   return true;
 }
 
+namespace {
+
+// Reverses the text part of `value` (read from `name` of `key`) and writes
+// it back with its type and length: the quarantined form and its undoing.
+int ReverseStoredText(RegKey& key, const std::string& name, RegValue* value) {
+  size_t text_length = TextOf(*value).size();
+  if (text_length == 0) return kTraceAbsent;
+  std::reverse(value->data.begin(), value->data.begin() + static_cast<std::ptrdiff_t>(text_length));
+  return ResultOf(key.SetValue(name, value->type, value->data.data(),
+                               static_cast<uint32_t>(value->data.size())));
+}
+
+}  // namespace
+
 int CRegDataItem::Quarantine() {
   if (!hive_) return kTraceAbsent;
   RegKey key;
@@ -206,11 +220,7 @@ int CRegDataItem::Quarantine() {
   RegValue value;
   code = key.ReadValue(StoredValueName(), &value);
   if (code != kSuccess) return ResultOf(code);
-  size_t text_length = TextOf(value).size();
-  if (text_length == 0) return kTraceAbsent;
-  std::reverse(value.data.begin(), value.data.begin() + static_cast<std::ptrdiff_t>(text_length));
-  return ResultOf(key.SetValue(StoredValueName(), value.type, value.data.data(),
-                               static_cast<uint32_t>(value.data.size())));
+  return ReverseStoredText(key, StoredValueName(), &value);
 }
 
 int CRegDataItem::Remove(const std::string&, const std::string&, const std::string&, int mode) {
@@ -226,19 +236,14 @@ int CRegDataItem::Remove(const std::string&, const std::string&, const std::stri
     // what was there.
     if (data_.empty()) {
       if (code != kSuccess) return ResultOf(code);
-      size_t text_length = TextOf(value).size();
-      if (text_length == 0) return kTraceAbsent;
-      std::reverse(value.data.begin(), value.data.begin() + static_cast<std::ptrdiff_t>(text_length));
-      return ResultOf(key.SetValue(StoredValueName(), value.type, value.data.data(),
-                                   static_cast<uint32_t>(value.data.size())));
+      return ReverseStoredText(key, StoredValueName(), &value);
     }
     // Only a quarantined form (the definition's data reversed) is
     // recovered: data deleted meanwhile must not come back.
     if (code != kSuccess) return ResultOf(code);
     std::string reversed(data_.rbegin(), data_.rend());
     if (!platform::EqualsIgnoreCase(TextOf(value), reversed)) return kTraceAbsent;
-    uint32_t type = code == kSuccess && (value.type == platform::kRegSz ||
-                                         value.type == platform::kRegExpandSz)
+    uint32_t type = value.type == platform::kRegSz || value.type == platform::kRegExpandSz
                         ? value.type
                         : platform::kRegSz;
     return ResultOf(key.WriteString(StoredValueName(), data_, type));
